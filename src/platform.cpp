@@ -1,0 +1,265 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
+
+#define QM_CONFIG_TAIL "obs-studio/plugin_config/quilmar-direct"
+
+static bool format_fits(char *buf, size_t size, int written)
+{
+	return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+bool qm_config_dir_from(const char *appdata, const char *xdg_config_home,
+			const char *home, char *buf, size_t size)
+{
+#ifdef _WIN32
+	(void)xdg_config_home;
+	(void)home;
+	if (!appdata)
+		return false;
+	return format_fits(
+		buf, size,
+		snprintf(buf, size,
+			 "%s\\obs-studio\\plugin_config\\quilmar-direct",
+			 appdata));
+#else
+	(void)appdata;
+	// A relative XDG_CONFIG_HOME is invalid and must be ignored.
+	if (xdg_config_home && xdg_config_home[0] == '/')
+		return format_fits(buf, size,
+				   snprintf(buf, size, "%s/" QM_CONFIG_TAIL,
+					    xdg_config_home));
+	if (!home || !home[0])
+		return false;
+	return format_fits(buf, size,
+			   snprintf(buf, size, "%s/.config/" QM_CONFIG_TAIL,
+				    home));
+#endif
+}
+
+bool qm_config_dir(char *buf, size_t size)
+{
+	return qm_config_dir_from(getenv("APPDATA"), getenv("XDG_CONFIG_HOME"),
+				  getenv("HOME"), buf, size);
+}
+
+void qm_sleep_ms(unsigned ms)
+{
+	std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int qm_test_failing_thread_starts = 0;
+
+bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg)
+{
+	if (qm_test_failing_thread_starts > 0) {
+		qm_test_failing_thread_starts--;
+		return false;
+	}
+	try {
+		thread = std::thread(fn, arg);
+	} catch (...) {
+		return false;
+	}
+	return true;
+}
+
+#ifdef _WIN32
+
+bool qm_net_init()
+{
+	WSADATA wsa;
+	return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+}
+
+void qm_net_cleanup()
+{
+	WSACleanup();
+}
+
+void qm_socket::reset()
+{
+	if (s_ != QM_NO_SOCKET)
+		closesocket(s_);
+	s_ = QM_NO_SOCKET;
+}
+
+static bool set_timeout(qm_socket_t s, bool for_sending, unsigned timeout_ms)
+{
+	DWORD value = timeout_ms;
+	return setsockopt(s, SOL_SOCKET,
+			  for_sending ? SO_SNDTIMEO : SO_RCVTIMEO,
+			  reinterpret_cast<const char *>(&value),
+			  sizeof(value)) == 0;
+}
+
+static qm_socket_t open_stream_socket()
+{
+	return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+			  WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+long qm_send_some(const qm_socket &s, const void *data, size_t len)
+{
+	int n = send(s.get(), static_cast<const char *>(data),
+		     static_cast<int>(len), 0);
+	return n < 0 ? -1 : n;
+}
+
+long qm_recv_some(const qm_socket &s, void *data, size_t len)
+{
+	int n = recv(s.get(), static_cast<char *>(data), static_cast<int>(len),
+		     0);
+	return n < 0 ? -1 : n;
+}
+
+int qm_create_private_file(const char *path)
+{
+	return _open(path,
+		     _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+		     _S_IREAD | _S_IWRITE);
+}
+
+long qm_write_some(int fd, const void *data, size_t len)
+{
+	return _write(fd, data, static_cast<unsigned>(len));
+}
+
+bool qm_close_file(int fd)
+{
+	return _close(fd) == 0;
+}
+
+void qm_remove_file(const char *path)
+{
+	_unlink(path);
+}
+
+#else
+
+bool qm_net_init()
+{
+	return true;
+}
+
+void qm_net_cleanup() {}
+
+void qm_socket::reset()
+{
+	if (s_ != QM_NO_SOCKET)
+		close(s_);
+	s_ = QM_NO_SOCKET;
+}
+
+static bool set_timeout(qm_socket_t s, bool for_sending, unsigned timeout_ms)
+{
+	timeval value{};
+	value.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+	value.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+	return setsockopt(s, SOL_SOCKET,
+			  for_sending ? SO_SNDTIMEO : SO_RCVTIMEO, &value,
+			  sizeof(value)) == 0;
+}
+
+static qm_socket_t open_stream_socket()
+{
+	return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+long qm_send_some(const qm_socket &s, const void *data, size_t len)
+{
+	for (;;) {
+		ssize_t n = send(s.get(), data, len, MSG_NOSIGNAL);
+		if (n >= 0)
+			return static_cast<long>(n);
+		if (errno != EINTR)
+			return -1;
+	}
+}
+
+long qm_recv_some(const qm_socket &s, void *data, size_t len)
+{
+	for (;;) {
+		ssize_t n = recv(s.get(), data, len, 0);
+		if (n >= 0)
+			return static_cast<long>(n);
+		if (errno != EINTR)
+			return -1;
+	}
+}
+
+int qm_create_private_file(const char *path)
+{
+	// O_NOFOLLOW: a link planted in the folder is never written through.
+	for (;;) {
+		int fd = open(path,
+			      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC |
+				      O_NOFOLLOW,
+			      0600);
+		if (fd >= 0 || errno != EINTR)
+			return fd;
+	}
+}
+
+long qm_write_some(int fd, const void *data, size_t len)
+{
+	for (;;) {
+		ssize_t n = write(fd, data, len);
+		if (n >= 0)
+			return static_cast<long>(n);
+		if (errno != EINTR)
+			return -1;
+	}
+}
+
+bool qm_close_file(int fd)
+{
+	// The descriptor is gone after close even when it reports EINTR.
+	return close(fd) == 0;
+}
+
+void qm_remove_file(const char *path)
+{
+	unlink(path);
+}
+
+#endif
+
+qm_socket qm_connect_loopback(uint16_t port, bool for_sending,
+			      unsigned timeout_ms)
+{
+	qm_socket s(open_stream_socket());
+	if (!s.valid())
+		return {};
+	// Without its time-out a stalled peer could hold teardown forever.
+	if (!set_timeout(s.get(), for_sending, timeout_ms))
+		return {};
+
+	sockaddr_in addr{};
+	addr.sin_family = AF_INET;
+	addr.sin_port = htons(port);
+	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	// An interrupted connect is a failed attempt like any other.
+	if (connect(s.get(), reinterpret_cast<const sockaddr *>(&addr),
+		    sizeof(addr)) != 0)
+		return {};
+	return s;
+}
