@@ -1,0 +1,161 @@
+#include "exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+uint32_t u32_at(const uint8_t *p)
+{
+	return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+	       uint32_t(p[3]) << 24;
+}
+
+uint16_t u16_at(const uint8_t *p)
+{
+	return uint16_t(p[0] | p[1] << 8);
+}
+
+std::string temp_dir()
+{
+	char templ[] = "/tmp/qm-unit-XXXXXX";
+	const char *dir = mkdtemp(templ);
+	EXPECT_NE(dir, nullptr);
+	return dir ? dir : "/tmp";
+}
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<uint8_t> pattern_frame()
+{
+	std::vector<uint8_t> frame(FRAME_SIZE);
+	for (size_t i = 0; i < frame.size(); i++)
+		frame[i] = uint8_t(i * 7 + i / 5120);
+	return frame;
+}
+
+} // namespace
+
+TEST(TickTest, PollsWhenHalfASecondHasGatheredAndDropsTheRest)
+{
+	float accum = 0.0f;
+	EXPECT_FALSE(qm_tick_due(&accum, 0.25f));
+	EXPECT_FALSE(qm_tick_due(&accum, 0.2f));
+	EXPECT_TRUE(qm_tick_due(&accum, 0.3f));
+	EXPECT_EQ(accum, 0.0f);
+
+	// A single long frame polls at once; its excess does not carry over.
+	EXPECT_TRUE(qm_tick_due(&accum, 1.7f));
+	EXPECT_EQ(accum, 0.0f);
+	EXPECT_FALSE(qm_tick_due(&accum, 0.4f));
+}
+
+TEST(TickTest, SixtyFramesPerSecondPollsEveryThirtyFrames)
+{
+	float accum = 0.0f;
+	int polls = 0, frames = 0, first = 0;
+	for (; frames < 120; frames++) {
+		if (qm_tick_due(&accum, 1.0f / 60.0f)) {
+			if (!polls)
+				first = frames + 1;
+			polls++;
+		}
+	}
+	// Single precision may need one more frame to reach the half second.
+	EXPECT_GE(first, 30);
+	EXPECT_LE(first, 31);
+	EXPECT_GE(polls, 3);
+	EXPECT_LE(polls, 4);
+}
+
+TEST(BmpTest, HeaderDescribesATopDown32BitFrame)
+{
+	uint8_t h[QM_BMP_HEADER_SIZE];
+	memset(h, 0xAA, sizeof(h));
+	qm_bmp_header(h);
+	EXPECT_EQ(h[0], 'B');
+	EXPECT_EQ(h[1], 'M');
+	EXPECT_EQ(u32_at(h + 2), 3686454u);
+	EXPECT_EQ(u16_at(h + 6), 0);
+	EXPECT_EQ(u16_at(h + 8), 0);
+	EXPECT_EQ(u32_at(h + 10), 54u);
+	EXPECT_EQ(u32_at(h + 14), 40u);
+	EXPECT_EQ(u32_at(h + 18), 1280u);
+	EXPECT_EQ(int32_t(u32_at(h + 22)), -720);
+	EXPECT_EQ(u16_at(h + 26), 1);
+	EXPECT_EQ(u16_at(h + 28), 32);
+	EXPECT_EQ(u32_at(h + 30), 0u);
+	EXPECT_EQ(u32_at(h + 34), 3686400u);
+	for (size_t off = 38; off < 54; off++)
+		EXPECT_EQ(h[off], 0) << "offset " << off;
+}
+
+TEST(BmpTest, WritesTheWholeFrameForItsOwnerOnly)
+{
+	std::string path = temp_dir() + "/face.bmp";
+	std::vector<uint8_t> frame = pattern_frame();
+	ASSERT_TRUE(qm_write_bmp(path.c_str(), frame.data()));
+
+	std::vector<uint8_t> file = read_file(path);
+	ASSERT_EQ(file.size(), QM_BMP_FILE_SIZE);
+	uint8_t header[QM_BMP_HEADER_SIZE];
+	qm_bmp_header(header);
+	EXPECT_TRUE(std::equal(header, header + 54, file.begin()));
+	EXPECT_TRUE(std::equal(frame.begin(), frame.end(), file.begin() + 54));
+
+	struct stat st;
+	ASSERT_EQ(stat(path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(BmpTest, NeverReplacesAnExistingFileOrFollowsALink)
+{
+	std::string dir = temp_dir();
+	std::string existing = dir + "/existing.bmp";
+	std::ofstream(existing) << "keep me";
+	std::vector<uint8_t> frame = pattern_frame();
+	EXPECT_FALSE(qm_write_bmp(existing.c_str(), frame.data()));
+	std::vector<uint8_t> kept = read_file(existing);
+	EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
+
+	// A dangling link planted under the name is not written through.
+	std::string target = dir + "/target";
+	std::string link = dir + "/link.bmp";
+	ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+	EXPECT_FALSE(qm_write_bmp(link.c_str(), frame.data()));
+	EXPECT_NE(access(target.c_str(), F_OK), 0);
+}
+
+TEST(BmpTest, AFailedWriteLeavesNoFile)
+{
+	std::string path = temp_dir() + "/cut.bmp";
+	std::vector<uint8_t> frame = pattern_frame();
+
+	// A file size limit cuts the write short, as a full disk would.
+	struct rlimit old_limit;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+	auto old_handler = signal(SIGXFSZ, SIG_IGN);
+	struct rlimit small = old_limit;
+	small.rlim_cur = 100000;
+	ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+	bool written = qm_write_bmp(path.c_str(), frame.data());
+	setrlimit(RLIMIT_FSIZE, &old_limit);
+	signal(SIGXFSZ, old_handler);
+
+	EXPECT_FALSE(written);
+	EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
