@@ -134,11 +134,8 @@ static uint64_t take_new_input(direct_filter_data *filter, uint64_t last_seq,
 	return seq;
 }
 
-// Streams every new capture until the connection fails or stop is set.
-// The frame current at each check is sent; ones captured meanwhile are
-// skipped.
-static void stream_input(direct_filter_data *filter, const qm_socket &s,
-			 uint8_t *scratch)
+void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
+		     uint8_t *scratch)
 {
 	uint8_t header[QM_HEADER_SIZE];
 	qm_encode_header(header, FRAME_WIDTH, FRAME_HEIGHT);
@@ -166,7 +163,7 @@ void send_input(direct_filter_data *filter)
 	while (!stopping(filter)) {
 		qm_socket s = qm_connect("filter-input", true);
 		if (s.valid())
-			stream_input(filter, s, scratch.get());
+			qm_stream_input(filter, s, scratch.get());
 		s.reset();
 		if (stopping(filter))
 			break;
@@ -182,11 +179,8 @@ static void store_output(direct_filter_data *filter, const uint8_t *frame)
 	filter->output_time = os_gettime_ns();
 }
 
-// Receives whole frames until the connection fails, a header is not that
-// of a 1280x720 frame, or stop is set. A partial frame never leaves
-// scratch.
-static void receive_output(direct_filter_data *filter, const qm_socket &s,
-			   uint8_t *scratch)
+void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
+		       uint8_t *scratch)
 {
 	uint8_t header[QM_HEADER_SIZE];
 	while (!stopping(filter)) {
@@ -211,7 +205,7 @@ void reader(direct_filter_data *filter)
 	while (!stopping(filter)) {
 		qm_socket s = qm_connect("direct-output", false);
 		if (s.valid())
-			receive_output(filter, s, scratch.get());
+			qm_receive_output(filter, s, scratch.get());
 		s.reset();
 		{
 			// Without a connection, nothing processed is shown.

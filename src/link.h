@@ -37,3 +37,15 @@ qm_socket qm_connect(const char *name, bool for_sending);
 // call fails, times out or finds the connection closed.
 bool qm_send_all(const qm_socket &s, const uint8_t *data, size_t len);
 bool qm_recv_all(const qm_socket &s, uint8_t *data, size_t len);
+
+// Streams every new capture on s until the connection fails or stop is
+// set. The frame current at each check is sent; ones captured meanwhile
+// are skipped. scratch holds one frame.
+void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
+		     uint8_t *scratch);
+
+// Receives whole frames from s into output_frame until the connection
+// fails, a header is not that of a 1280x720 frame, or stop is set. A
+// partial frame never leaves scratch.
+void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
+		       uint8_t *scratch);
