@@ -3,9 +3,17 @@
 
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Packages every build and test run needs.
-QM_PACKAGES=(cmake g++ make pkg-config libobs-dev libgtest-dev libx11-dev
-	xvfb xauth libgl1-mesa-dri libegl-mesa0 libegl1 libgles2 xz-utils)
+# Packages that building the module needs.
+QM_BUILD_PACKAGES=(cmake g++ make pkg-config libobs-dev)
+
+# Packages that a headless libobs host needs: an X server and Mesa's GL.
+QM_HOST_PACKAGES=("${QM_BUILD_PACKAGES[@]}" libx11-dev xvfb xauth
+	libgl1-mesa-dri libegl-mesa0 libegl1 libgles2 zlib1g-dev)
+
+# Packages the whole test suite needs: GoogleTest, the sanitizer and
+# fuzzing runtimes, the Windows cross compiler, and OBS Studio itself.
+QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang
+	libclang-rt-14-dev mingw-w64 libsimde-dev obs-studio xdotool)
 
 qm_install_packages() {
 	local missing=()
