@@ -52,6 +52,9 @@ struct direct_filter_data {
 	// rewrite the filter's settings from different threads. Never held
 	// together with lock in the other order.
 	std::mutex settings_lock;
+	// The filter's latest settings could not be saved, so the file holds
+	// older ones that must not be applied over them.
+	std::atomic<bool> settings_unsaved{false};
 };
 
 // A frame-sized buffer, or none when memory is short.

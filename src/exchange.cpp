@@ -35,9 +35,12 @@ void update(void *data, obs_data_t *settings)
 		return;
 
 	obs_data_t *copy = private_copy(settings);
-	if (!obs_data_save_json_safe(copy, path, "tmp", nullptr))
-		blog(LOG_ERROR, "Quilmar: cannot save settings");
+	bool saved = obs_data_save_json_safe(copy, path, "tmp", nullptr);
 	obs_data_release(copy);
+	if (!saved)
+		blog(LOG_ERROR, "Quilmar: cannot save settings");
+	if (auto *filter = static_cast<direct_filter_data *>(data))
+		filter->settings_unsaved = !saved;
 }
 
 bool qm_tick_due(float *accum, float seconds)
@@ -92,6 +95,8 @@ static bool apply_settings_file(direct_filter_data *filter, const char *path)
 
 static void poll_settings(direct_filter_data *filter)
 {
+	if (filter->settings_unsaved)
+		return;
 	char dir[3072];
 	if (!qm_config_dir(dir, sizeof(dir)))
 		return;

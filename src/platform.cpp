@@ -67,13 +67,24 @@ void qm_sleep_ms(unsigned ms)
 }
 
 int qm_test_failing_thread_starts = 0;
+int qm_test_thread_starts_before_failure = 0;
+
+static bool test_fails_thread_start()
+{
+	if (qm_test_failing_thread_starts <= 0)
+		return false;
+	if (qm_test_thread_starts_before_failure > 0) {
+		qm_test_thread_starts_before_failure--;
+		return false;
+	}
+	qm_test_failing_thread_starts--;
+	return true;
+}
 
 bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg)
 {
-	if (qm_test_failing_thread_starts > 0) {
-		qm_test_failing_thread_starts--;
+	if (test_fails_thread_start())
 		return false;
-	}
 	try {
 		thread = std::thread(fn, arg);
 	} catch (...) {

@@ -36,8 +36,10 @@ void qm_sleep_ms(unsigned ms);
 // Starts fn(arg) on a new thread; false when the system refuses one.
 bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg);
 
-// Set by tests to make the next thread starts fail.
+// Set by tests: after qm_test_thread_starts_before_failure more starts
+// succeed, the next qm_test_failing_thread_starts starts fail.
 extern int qm_test_failing_thread_starts;
+extern int qm_test_thread_starts_before_failure;
 
 bool qm_net_init();
 void qm_net_cleanup();

@@ -1,0 +1,750 @@
+#include "host.h"
+
+#include <graphics/vec4.h>
+#include <obs-nix-platform.h>
+#include <util/base.h>
+#include <util/bmem.h>
+#include <util/platform.h>
+
+#include <X11/Xlib.h>
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#ifndef QM_MODULE_PATH
+#error "QM_MODULE_PATH must name the built module"
+#endif
+
+namespace qm_test {
+
+// ---------------------------------------------------------------------------
+// Log capture
+
+namespace {
+
+std::mutex log_mutex;
+std::vector<log_line> captured_log;
+bool log_echo_all = false;
+
+void log_handler(int level, const char *format, va_list args, void *)
+{
+	char buf[8192];
+	va_list copy;
+	va_copy(copy, args);
+	vsnprintf(buf, sizeof(buf), format, copy);
+	va_end(copy);
+
+	if (level <= LOG_WARNING || log_echo_all)
+		fprintf(stderr, "[obs %d] %s\n", level, buf);
+	std::lock_guard<std::mutex> guard(log_mutex);
+	captured_log.push_back({level, buf});
+}
+
+} // namespace
+
+void clear_log()
+{
+	std::lock_guard<std::mutex> guard(log_mutex);
+	captured_log.clear();
+}
+
+std::vector<log_line> log_lines()
+{
+	std::lock_guard<std::mutex> guard(log_mutex);
+	return captured_log;
+}
+
+std::vector<log_line> log_lines_containing(const std::string &needle)
+{
+	std::vector<log_line> found;
+	for (auto &line : log_lines())
+		if (line.text.find(needle) != std::string::npos)
+			found.push_back(line);
+	return found;
+}
+
+std::vector<log_line> module_log_lines()
+{
+	return log_lines_containing("Quilmar");
+}
+
+// ---------------------------------------------------------------------------
+// Test-pattern sources
+
+namespace {
+
+struct pattern_data {
+	obs_source_t *source;
+	uint32_t width;
+	uint32_t height;
+	gs_texture_t *texture;
+};
+
+void *pattern_create(obs_data_t *settings, obs_source_t *source)
+{
+	auto *data = new pattern_data{};
+	data->source = source;
+	data->width = uint32_t(obs_data_get_int(settings, "width"));
+	data->height = uint32_t(obs_data_get_int(settings, "height"));
+
+	bool is_async =
+		(obs_source_get_output_flags(source) & OBS_SOURCE_ASYNC) != 0;
+	if (!is_async && data->width && data->height) {
+		image pattern = make_pattern(data->width, data->height);
+		const uint8_t *planes[] = {pattern.pixels.data()};
+		obs_enter_graphics();
+		data->texture = gs_texture_create(data->width, data->height,
+						  GS_BGRA, 1, planes, 0);
+		obs_leave_graphics();
+	}
+	if (is_async)
+		obs_source_set_async_unbuffered(source, true);
+	return data;
+}
+
+void pattern_destroy(void *p)
+{
+	auto *data = static_cast<pattern_data *>(p);
+	if (data->texture) {
+		obs_enter_graphics();
+		gs_texture_destroy(data->texture);
+		obs_leave_graphics();
+	}
+	delete data;
+}
+
+uint32_t pattern_width(void *p)
+{
+	return static_cast<pattern_data *>(p)->width;
+}
+
+uint32_t pattern_height(void *p)
+{
+	return static_cast<pattern_data *>(p)->height;
+}
+
+void pattern_defaults(obs_data_t *settings)
+{
+	obs_data_set_default_int(settings, "width", 640);
+	obs_data_set_default_int(settings, "height", 480);
+}
+
+// Like the host's image source: draws only inside the effect loop the host
+// runs for it, with the effect it is handed.
+void pattern_render_plain(void *p, gs_effect_t *effect)
+{
+	auto *data = static_cast<pattern_data *>(p);
+	if (!effect || !data->texture)
+		return;
+	gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"),
+			      data->texture);
+	gs_draw_sprite(data->texture, 0, data->width, data->height);
+}
+
+void pattern_render_custom(void *p, gs_effect_t *)
+{
+	auto *data = static_cast<pattern_data *>(p);
+	if (!data->texture)
+		return;
+	gs_effect_t *effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
+	gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"),
+			      data->texture);
+	while (gs_effect_loop(effect, "Draw"))
+		gs_draw_sprite(data->texture, 0, data->width, data->height);
+}
+
+const char *pattern_name(void *)
+{
+	return "Quilmar test pattern";
+}
+
+void register_patterns()
+{
+	obs_source_info plain = {};
+	plain.id = PATTERN_ID;
+	plain.type = OBS_SOURCE_TYPE_INPUT;
+	plain.output_flags = OBS_SOURCE_VIDEO;
+	plain.get_name = pattern_name;
+	plain.create = pattern_create;
+	plain.destroy = pattern_destroy;
+	plain.get_width = pattern_width;
+	plain.get_height = pattern_height;
+	plain.get_defaults = pattern_defaults;
+	plain.video_render = pattern_render_plain;
+	obs_register_source(&plain);
+
+	obs_source_info custom = plain;
+	custom.id = PATTERN_CUSTOM_DRAW_ID;
+	custom.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_CUSTOM_DRAW;
+	custom.video_render = pattern_render_custom;
+	obs_register_source(&custom);
+
+	obs_source_info async = {};
+	async.id = PATTERN_ASYNC_ID;
+	async.type = OBS_SOURCE_TYPE_INPUT;
+	async.output_flags = OBS_SOURCE_ASYNC_VIDEO;
+	async.get_name = pattern_name;
+	async.create = pattern_create;
+	async.destroy = pattern_destroy;
+	async.get_defaults = pattern_defaults;
+	obs_register_source(&async);
+}
+
+} // namespace
+
+const char *pattern_id(pattern_kind kind)
+{
+	switch (kind) {
+	case pattern_kind::plain:
+		return PATTERN_ID;
+	case pattern_kind::custom_draw:
+		return PATTERN_CUSTOM_DRAW_ID;
+	case pattern_kind::async:
+		return PATTERN_ASYNC_ID;
+	}
+	return PATTERN_ID;
+}
+
+source_ptr create_pattern(pattern_kind kind, uint32_t width, uint32_t height,
+			  const char *name)
+{
+	data_ptr settings(obs_data_create());
+	obs_data_set_int(settings.get(), "width", width);
+	obs_data_set_int(settings.get(), "height", height);
+	return source_ptr(obs_source_create_private(pattern_id(kind), name,
+						    settings.get()));
+}
+
+void push_frame(obs_source_t *source, const image &frame)
+{
+	obs_source_frame f = {};
+	f.data[0] = const_cast<uint8_t *>(frame.pixels.data());
+	f.linesize[0] = frame.pitch;
+	f.width = frame.width;
+	f.height = frame.height;
+	f.format = VIDEO_FORMAT_BGRA;
+	f.full_range = true;
+	f.timestamp = os_gettime_ns();
+	obs_source_output_video(source, &f);
+}
+
+void push_pattern_frame(obs_source_t *source, uint32_t width, uint32_t height,
+			const palette &colours)
+{
+	push_frame(source, make_pattern(width, height, colours));
+}
+
+filtered_source::~filtered_source()
+{
+	if (parent && filter)
+		obs_source_filter_remove(parent.get(), filter.get());
+	filter.reset();
+	parent.reset();
+}
+
+direct_filter_data *filtered_source::data() const
+{
+	return filter ? static_cast<direct_filter_data *>(
+				obs_obj_get_data(filter.get()))
+		      : nullptr;
+}
+
+filtered_source make_filtered(pattern_kind kind, uint32_t width,
+			      uint32_t height, const char *filter_id,
+			      obs_data_t *filter_settings)
+{
+	filtered_source fs;
+	fs.parent = create_pattern(kind, width, height);
+	fs.filter = source_ptr(obs_source_create_private(
+		filter_id, "qm test filter", filter_settings));
+	if (fs.parent && fs.filter)
+		obs_source_filter_add(fs.parent.get(), fs.filter.get());
+	return fs;
+}
+
+// ---------------------------------------------------------------------------
+// Colours and images
+
+std::string to_string(const bgra &c)
+{
+	char buf[64];
+	snprintf(buf, sizeof(buf), "(b %u, g %u, r %u, a %u)", c.b, c.g, c.r,
+		 c.a);
+	return buf;
+}
+
+bool near(const bgra &x, const bgra &y, int tolerance)
+{
+	return std::abs(x.b - y.b) <= tolerance &&
+	       std::abs(x.g - y.g) <= tolerance &&
+	       std::abs(x.r - y.r) <= tolerance &&
+	       std::abs(x.a - y.a) <= tolerance;
+}
+
+bgra image::at(uint32_t x, uint32_t y) const
+{
+	const uint8_t *p = pixels.data() + size_t(y) * pitch + size_t(x) * 4;
+	return {p[0], p[1], p[2], p[3]};
+}
+
+// Region borders at a quarter of the width and a third of the height,
+// decided on pixel centres: x is left of the border when
+// (x + 0.5) / width < 1/4.
+static bool is_left(uint32_t x, uint32_t width)
+{
+	return (2 * uint64_t(x) + 1) * 4 < 2 * uint64_t(width);
+}
+
+static bool is_top(uint32_t y, uint32_t height)
+{
+	return (2 * uint64_t(y) + 1) * 3 < 2 * uint64_t(height);
+}
+
+bgra pattern_colour(uint32_t x, uint32_t y, uint32_t width, uint32_t height,
+		    const palette &colours)
+{
+	int region = (is_left(x, width) ? 0 : 1) + (is_top(y, height) ? 0 : 2);
+	return colours.colours[region];
+}
+
+image make_pattern(uint32_t width, uint32_t height, const palette &colours)
+{
+	image img;
+	img.width = width;
+	img.height = height;
+	img.pitch = width * 4;
+	img.pixels.resize(size_t(img.pitch) * height);
+	for (uint32_t y = 0; y < height; y++) {
+		uint8_t *row = img.pixels.data() + size_t(y) * img.pitch;
+		for (uint32_t x = 0; x < width; x++) {
+			bgra c = pattern_colour(x, y, width, height, colours);
+			memcpy(row + size_t(x) * 4, &c, 4);
+		}
+	}
+	return img;
+}
+
+static bool near_border(uint32_t pos, uint32_t size, uint32_t parts,
+			uint32_t margin)
+{
+	// The border lies at size / parts; compare in units of 1/parts pixel.
+	int64_t border = int64_t(size);
+	int64_t at = int64_t(pos) * parts;
+	return std::abs(at - border) <= int64_t(margin) * parts;
+}
+
+std::string pattern_mismatch(const image &img, const palette &colours,
+			     uint32_t margin)
+{
+	if (img.width == 0 || img.height == 0)
+		return "empty image";
+	for (uint32_t y = 0; y < img.height; y++) {
+		if (near_border(y, img.height, 3, margin))
+			continue;
+		for (uint32_t x = 0; x < img.width; x++) {
+			if (near_border(x, img.width, 4, margin))
+				continue;
+			bgra want = pattern_colour(x, y, img.width, img.height,
+						   colours);
+			bgra got = img.at(x, y);
+			if (!near(got, want))
+				return "pixel (" + std::to_string(x) + ", " +
+				       std::to_string(y) + ") of " +
+				       std::to_string(img.width) + "x" +
+				       std::to_string(img.height) + " is " +
+				       to_string(got) + ", expected " +
+				       to_string(want);
+		}
+	}
+	return "";
+}
+
+bool contains_colour(const image &img, const bgra &colour)
+{
+	for (uint32_t y = 0; y < img.height; y++)
+		for (uint32_t x = 0; x < img.width; x++)
+			if (near(img.at(x, y), colour))
+				return true;
+	return false;
+}
+
+bool contains_any(const image &img, const palette &colours)
+{
+	for (uint32_t y = 0; y < img.height; y++)
+		for (uint32_t x = 0; x < img.width; x++)
+			for (const bgra &c : colours.colours)
+				if (near(img.at(x, y), c))
+					return true;
+	return false;
+}
+
+bool is_all(const image &img, const bgra &colour)
+{
+	if (img.width == 0 || img.height == 0)
+		return false;
+	for (uint32_t y = 0; y < img.height; y++)
+		for (uint32_t x = 0; x < img.width; x++)
+			if (img.at(x, y) != colour)
+				return false;
+	return true;
+}
+
+bool is_opaque_black(const image &img)
+{
+	return is_all(img, OPAQUE_BLACK);
+}
+
+// ---------------------------------------------------------------------------
+// Rendering on the graphics thread
+
+namespace {
+
+struct graphics_job {
+	const std::function<void()> *fn;
+	bool done = false;
+};
+
+std::mutex job_mutex;
+std::condition_variable job_done;
+std::deque<graphics_job *> jobs;
+
+// Registered as a main render callback: the host calls it once per frame on
+// its graphics thread, after ticking the sources.
+void run_jobs(void *, uint32_t, uint32_t)
+{
+	std::unique_lock<std::mutex> guard(job_mutex);
+	while (!jobs.empty()) {
+		graphics_job *job = jobs.front();
+		guard.unlock();
+		(*job->fn)();
+		guard.lock();
+		jobs.pop_front();
+		job->done = true;
+		job_done.notify_all();
+	}
+}
+
+} // namespace
+
+bool run_on_graphics_thread(const std::function<void()> &fn,
+			    std::chrono::milliseconds deadline)
+{
+	graphics_job job{&fn};
+	std::unique_lock<std::mutex> guard(job_mutex);
+	jobs.push_back(&job);
+	if (job_done.wait_for(guard, deadline, [&] { return job.done; }))
+		return true;
+	// Still waiting: take it back unless it has already started.
+	if (!jobs.empty() && jobs.front() != &job) {
+		jobs.erase(std::find(jobs.begin(), jobs.end(), &job));
+		return false;
+	}
+	job_done.wait(guard, [&] { return job.done; });
+	return true;
+}
+
+static image read_back(obs_source_t *source, uint32_t width, uint32_t height)
+{
+	image img;
+	gs_texrender_t *texrender = gs_texrender_create(GS_BGRA, GS_ZS_NONE);
+	gs_stagesurf_t *stage = gs_stagesurface_create(width, height, GS_BGRA);
+	if (texrender && stage &&
+	    gs_texrender_begin(texrender, width, height)) {
+		vec4 clear;
+		vec4_zero(&clear);
+		gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
+		gs_ortho(0.0f, float(width), 0.0f, float(height), -100.0f,
+			 100.0f);
+		gs_blend_state_push();
+		gs_reset_blend_state();
+		gs_matrix_push();
+		gs_matrix_identity();
+		obs_source_video_render(source);
+		gs_matrix_pop();
+		gs_blend_state_pop();
+		gs_texrender_end(texrender);
+
+		gs_stage_texture(stage, gs_texrender_get_texture(texrender));
+		uint8_t *data = nullptr;
+		uint32_t pitch = 0;
+		if (gs_stagesurface_map(stage, &data, &pitch)) {
+			img.width = width;
+			img.height = height;
+			img.pitch = width * 4;
+			img.pixels.resize(size_t(img.pitch) * height);
+			for (uint32_t y = 0; y < height; y++)
+				memcpy(img.pixels.data() +
+					       size_t(y) * img.pitch,
+				       data + size_t(y) * pitch, img.pitch);
+			gs_stagesurface_unmap(stage);
+		}
+	}
+	gs_stagesurface_destroy(stage);
+	gs_texrender_destroy(texrender);
+	return img;
+}
+
+image render_and_read(obs_source_t *source, uint32_t width, uint32_t height)
+{
+	if (width == 0 || height == 0) {
+		width = obs_source_get_width(source);
+		height = obs_source_get_height(source);
+	}
+	if (width == 0 || height == 0) {
+		width = FRAME_WIDTH;
+		height = FRAME_HEIGHT;
+	}
+	image img;
+	run_on_graphics_thread([&] { img = read_back(source, width, height); });
+	return img;
+}
+
+void render_times(obs_source_t *source, int count)
+{
+	for (int i = 0; i < count; i++)
+		render_and_read(source);
+}
+
+image copy_input_frame(direct_filter_data *data, uint64_t *seq)
+{
+	image img;
+	img.width = FRAME_WIDTH;
+	img.height = FRAME_HEIGHT;
+	img.pitch = FRAME_LINESIZE;
+	img.pixels.resize(FRAME_SIZE);
+	std::lock_guard<std::mutex> guard(data->lock);
+	memcpy(img.pixels.data(), data->input_frame.get(), FRAME_SIZE);
+	if (seq)
+		*seq = data->input_seq;
+	return img;
+}
+
+uint64_t input_seq(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	return data->input_seq;
+}
+
+void set_output_frame(direct_filter_data *data, const image &frame,
+		      uint64_t output_time)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	for (uint32_t y = 0; y < FRAME_HEIGHT; y++)
+		memcpy(data->output_frame.get() + y * FRAME_LINESIZE,
+		       frame.pixels.data() + size_t(y) * frame.pitch,
+		       FRAME_LINESIZE);
+	data->output_time = output_time ? output_time : os_gettime_ns();
+	data->has_output = true;
+}
+
+void clear_output_frame(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	data->has_output = false;
+}
+
+bool quiet_workers(direct_filter_data *data)
+{
+	int before = thread_count();
+	data->stop.exchange(true);
+	return wait_until([&] { return thread_count() <= before - 2; });
+}
+
+// ---------------------------------------------------------------------------
+// Waiting and process state
+
+bool wait_until(const std::function<bool()> &condition,
+		std::chrono::milliseconds deadline,
+		std::chrono::milliseconds step)
+{
+	auto end = std::chrono::steady_clock::now() + deadline;
+	for (;;) {
+		if (condition())
+			return true;
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(step);
+	}
+}
+
+int thread_count()
+{
+	DIR *dir = opendir("/proc/self/task");
+	if (!dir)
+		return -1;
+	int count = 0;
+	while (dirent *entry = readdir(dir))
+		if (entry->d_name[0] != '.')
+			count++;
+	closedir(dir);
+	return count;
+}
+
+bool wait_for_thread_count(int count, std::chrono::milliseconds deadline)
+{
+	return wait_until([&] { return thread_count() <= count; }, deadline);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and teardown
+
+namespace {
+
+std::string config_home_path;
+Display *x_display = nullptr;
+
+[[noreturn]] void give_up(const char *what)
+{
+	fprintf(stderr, "test host: %s\n", what);
+	fflush(stderr);
+	std::_Exit(2);
+}
+
+// Called once, before libobs or any module thread exists: the module's
+// threads read the environment, so it never changes afterwards.
+void make_config_home()
+{
+	std::string pattern =
+		(std::filesystem::temp_directory_path() / "qm-test-XXXXXX")
+			.string();
+	if (!mkdtemp(pattern.data()))
+		give_up("cannot create a temporary configuration folder");
+	config_home_path = pattern;
+	setenv("XDG_CONFIG_HOME", config_home_path.c_str(), 1);
+}
+
+void start_obs()
+{
+	x_display = XOpenDisplay(nullptr);
+	if (!x_display)
+		give_up("cannot open the X display (run under xvfb-run)");
+	obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+	obs_set_nix_platform_display(x_display);
+
+	if (!obs_startup("en-US", nullptr, nullptr))
+		give_up("obs_startup failed");
+
+	obs_video_info ovi = {};
+	ovi.graphics_module = "libobs-opengl";
+	ovi.fps_num = 60;
+	ovi.fps_den = 1;
+	ovi.base_width = FRAME_WIDTH;
+	ovi.base_height = FRAME_HEIGHT;
+	ovi.output_width = FRAME_WIDTH;
+	ovi.output_height = FRAME_HEIGHT;
+	ovi.output_format = VIDEO_FORMAT_BGRA;
+	ovi.adapter = 0;
+	ovi.gpu_conversion = true;
+	ovi.colorspace = VIDEO_CS_DEFAULT;
+	ovi.range = VIDEO_RANGE_DEFAULT;
+	ovi.scale_type = OBS_SCALE_BILINEAR;
+	int result = obs_reset_video(&ovi);
+	if (result != OBS_VIDEO_SUCCESS) {
+		fprintf(stderr, "test host: obs_reset_video returned %d\n",
+			result);
+		give_up("cannot start video");
+	}
+}
+
+void load_module()
+{
+	obs_module_t *module = nullptr;
+	std::string data_dir = config_home_path + "/module-data";
+	int result = obs_open_module(&module, QM_MODULE_PATH, data_dir.c_str());
+	if (result != MODULE_SUCCESS) {
+		fprintf(stderr, "test host: obs_open_module(%s) returned %d\n",
+			QM_MODULE_PATH, result);
+		give_up("cannot open the module");
+	}
+	if (!obs_init_module(module))
+		give_up("the module refused to load");
+}
+
+// obs_shutdown unloads the graphics module, its drivers and the module
+// under test. Leak reports written at exit can name a library only while
+// it is mapped, so every library loaded by now stays loaded.
+void pin_loaded_libraries()
+{
+	FILE *maps = fopen("/proc/self/maps", "r");
+	if (!maps)
+		return;
+	char line[4096];
+	while (fgets(line, sizeof(line), maps)) {
+		const char *path = strchr(line, '/');
+		if (!path || !strstr(path, ".so"))
+			continue;
+		line[strcspn(line, "\n")] = '\0';
+		// RTLD_NOLOAD only marks what is already loaded.
+		dlopen(path, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+	}
+	fclose(maps);
+}
+
+} // namespace
+
+const std::string &config_home()
+{
+	return config_home_path;
+}
+
+std::string module_config_dir()
+{
+	return config_home_path + "/obs-studio/plugin_config/quilmar-direct";
+}
+
+host_environment::host_environment(host_options options)
+	: options_(std::move(options))
+{
+}
+
+void host_environment::SetUp()
+{
+	make_config_home();
+	log_echo_all = getenv("QM_TEST_LOG_ALL") != nullptr;
+	base_set_log_handler(log_handler, nullptr);
+	start_obs();
+	register_patterns();
+	if (options_.load_module)
+		load_module();
+	if (options_.after_startup)
+		options_.after_startup();
+	pin_loaded_libraries();
+	obs_add_main_render_callback(run_jobs, nullptr);
+}
+
+void host_environment::TearDown()
+{
+	obs_remove_main_render_callback(run_jobs, nullptr);
+	obs_shutdown();
+	long leaks = bnum_allocs();
+	EXPECT_EQ(leaks, 0) << "libobs still counts allocations after shutdown";
+	if (x_display)
+		XCloseDisplay(x_display);
+	x_display = nullptr;
+	base_set_log_handler(nullptr, nullptr);
+
+	if (!getenv("QM_TEST_KEEP_CONFIG")) {
+		std::error_code ignored;
+		std::filesystem::remove_all(config_home_path, ignored);
+	}
+}
+
+int run_all_tests(int argc, char **argv, host_options options)
+{
+	::testing::InitGoogleTest(&argc, argv);
+	::testing::AddGlobalTestEnvironment(
+		new host_environment(std::move(options)));
+	return RUN_ALL_TESTS();
+}
+
+} // namespace qm_test

@@ -1,0 +1,15 @@
+# The controller link: its pure pieces on their own, and the whole link
+# inside the real host against the fake controller.
+add_executable(link_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_link.cpp)
+target_compile_options(link_tests PRIVATE ${QM_WARNINGS})
+target_link_libraries(link_tests PRIVATE qm-test-host-main qm-fake-controller)
+qm_add_host_test(link_tests 900)
+
+add_executable(link_unit_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_link_unit.cpp)
+target_compile_options(link_unit_tests PRIVATE ${QM_WARNINGS})
+target_link_libraries(link_unit_tests PRIVATE
+  quilmar-direct-core qm-fake-controller GTest::gtest)
+gtest_discover_tests(link_unit_tests
+  DISCOVERY_MODE PRE_TEST
+  DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS unit TIMEOUT 120)
