@@ -1,12 +1,9 @@
-# The headless libobs host shared by the integration tests, and the tests
-# of the module's face, instances and video path that run inside it.
-find_package(X11 REQUIRED)
-
+# The test environment around the headless host core (tools/obs-host),
+# shared by the integration tests, and the tests of the module's face,
+# instances and video path that run inside it.
 add_library(qm-test-host STATIC host.cpp)
-target_include_directories(qm-test-host PUBLIC
-  ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(qm-test-host PUBLIC
-  OBS::libobs GTest::gtest X11::X11 Threads::Threads)
+target_include_directories(qm-test-host PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(qm-test-host PUBLIC qm-obs-host GTest::gtest)
 target_compile_definitions(qm-test-host PRIVATE
   QM_MODULE_PATH="$<TARGET_FILE:quilmar-direct>")
 add_dependencies(qm-test-host quilmar-direct)

@@ -1,0 +1,698 @@
+// The whole round trip in one program: libobs runs headless with the
+// module loaded, a moving pattern stands in for a webcam, the filter sits on
+// it, and the stand-in controller runs for a few seconds as a child process.
+// Snapshots of what the filter shows before, during and after the
+// controller's run are written as PNG files, followed by a summary of the
+// frames that went round and how long they took. The program checks its own
+// pictures and exits non-zero when they are not black, processed and black.
+
+#include "obs-host.h"
+#include "png.h"
+
+#include <util/platform.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+using namespace qm_host;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+// The controller's default pixelation block, which the moving pattern's
+// frame stamp is aligned to.
+constexpr uint32_t BLOCK = 32;
+constexpr auto CONNECT_DEADLINE = std::chrono::seconds(30);
+constexpr auto STOP_DEADLINE = std::chrono::seconds(20);
+
+struct options {
+	std::string output_dir = std::string(QM_PROJECT_DIR) + "/demo-output";
+	double seconds = 5.0;
+	uint32_t fps = 30;
+	std::string module_path;
+	std::string controller_path;
+};
+
+const char *USAGE = R"(Usage: quilmar-demo [OPTION]...
+
+Runs the Quilmar direct filter in a headless OBS host (libobs, no window)
+on a moving test pattern that stands in for a webcam, together with the
+stand-in controller quilmar-controller, and writes three snapshots of what
+the filter shows:
+  before.png   before the controller starts: black
+  during.png   while the controller runs: the pattern, pixelated
+  after.png    after the controller has stopped: black
+Then it prints how many frames were captured, sent, received and shown, and
+the round-trip times. The host uses a temporary configuration folder, never
+your own. Needs an X display (run it under xvfb-run, as scripts/demo does).
+
+Options:
+  --output DIR       Folder for the pictures (created when missing).
+                     Default: demo-output in the project folder.
+  --seconds N        How long the controller runs once processed frames are
+                     shown (0.5..600, decimals allowed, default 5).
+  --fps N            Frame rate of the host, the webcam and the filter's
+                     processing target (5..60, default 30).
+  --module PATH      The module to load. Default: the one built with this
+                     program.
+  --controller PATH  The controller program. Default: quilmar-controller
+                     next to this program, else the one built with it.
+  --help             Show this text and exit.
+
+Exit status: 0 when the pictures are black, processed and black, 1 when
+they are not or the demo cannot run, 2 on bad arguments.
+)";
+
+bool parse_number(const char *text, double lo, double hi, double *out)
+{
+	char *end = nullptr;
+	errno = 0;
+	double v = strtod(text, &end);
+	if (errno || end == text || *end || !(v >= lo && v <= hi))
+		return false;
+	*out = v;
+	return true;
+}
+
+// 0 when the arguments are good, otherwise the exit status to end with.
+int parse_args(int argc, char **argv, options *opt)
+{
+	for (int i = 1; i < argc; i++) {
+		std::string arg = argv[i];
+		if (arg == "--help") {
+			fputs(USAGE, stdout);
+			exit(0);
+		}
+		if (i + 1 >= argc) {
+			fprintf(stderr,
+				"quilmar-demo: unknown option or missing value: "
+				"%s (try --help)\n",
+				arg.c_str());
+			return 2;
+		}
+		const char *value = argv[++i];
+		double number = 0;
+		if (arg == "--output" && *value) {
+			opt->output_dir = value;
+		} else if (arg == "--seconds" &&
+			   parse_number(value, 0.5, 600, &number)) {
+			opt->seconds = number;
+		} else if (arg == "--fps" &&
+			   parse_number(value, 5, 60, &number) &&
+			   number == double(uint32_t(number))) {
+			opt->fps = uint32_t(number);
+		} else if (arg == "--module" && *value) {
+			opt->module_path = value;
+		} else if (arg == "--controller" && *value) {
+			opt->controller_path = value;
+		} else {
+			fprintf(stderr,
+				"quilmar-demo: bad option or value: %s %s "
+				"(try --help)\n",
+				arg.c_str(), value);
+			return 2;
+		}
+	}
+	return 0;
+}
+
+stdfs::path own_folder()
+{
+	std::error_code ec;
+	stdfs::path self = stdfs::read_symlink("/proc/self/exe", ec);
+	return ec ? stdfs::path() : self.parent_path();
+}
+
+bool is_executable(const stdfs::path &p)
+{
+	return !p.empty() && access(p.c_str(), X_OK) == 0;
+}
+
+std::string find_controller(const options &opt)
+{
+	if (!opt.controller_path.empty())
+		return opt.controller_path;
+	stdfs::path beside = own_folder() / "quilmar-controller";
+	if (is_executable(beside))
+		return beside.string();
+	return QM_CONTROLLER_PATH;
+}
+
+std::string find_module(const options &opt)
+{
+	if (!opt.module_path.empty())
+		return opt.module_path;
+	if (stdfs::exists(QM_MODULE_PATH))
+		return QM_MODULE_PATH;
+	return (own_folder().parent_path() / "quilmar-direct.so").string();
+}
+
+// ---------------------------------------------------------------------------
+// The stand-in controller as a child process
+
+struct controller_run {
+	pid_t pid = -1;
+	int stdout_fd = -1;
+};
+
+struct controller_summary {
+	bool valid = false;
+	unsigned long long frames_in = 0, frames_out = 0;
+	double rtt_mean_ms = 0, rtt_max_ms = 0;
+};
+
+bool start_controller(const std::string &path, const std::string &config_dir,
+		      controller_run *run)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) != 0)
+		return false;
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+	std::vector<std::string> args = {path, "--config-dir", config_dir,
+					 "--quiet"};
+	std::vector<char *> argv;
+	for (auto &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	pid_t pid = -1;
+	int err = posix_spawn(&pid, path.c_str(), &actions, nullptr,
+			      argv.data(), environ);
+	posix_spawn_file_actions_destroy(&actions);
+	close(fds[1]);
+	if (err != 0) {
+		close(fds[0]);
+		return false;
+	}
+	run->pid = pid;
+	run->stdout_fd = fds[0];
+	return true;
+}
+
+// Whether the controller is still running; reaps it when it has ended.
+bool controller_alive(controller_run *run, int *status)
+{
+	if (run->pid <= 0)
+		return false;
+	if (waitpid(run->pid, status, WNOHANG) == 0)
+		return true;
+	run->pid = -1;
+	return false;
+}
+
+// SIGTERM, then its exit status (-1 when it had to be killed) and summary.
+int stop_controller(controller_run *run, controller_summary *summary)
+{
+	int status = 0;
+	int code = -1;
+	if (run->pid > 0) {
+		kill(run->pid, SIGTERM);
+		pid_t pid = run->pid;
+		bool ended = wait_until(
+			[&] { return waitpid(pid, &status, WNOHANG) == pid; },
+			STOP_DEADLINE, std::chrono::milliseconds(10));
+		if (!ended) {
+			kill(pid, SIGKILL);
+			waitpid(pid, &status, 0);
+		} else if (WIFEXITED(status)) {
+			code = WEXITSTATUS(status);
+		}
+		run->pid = -1;
+	}
+	std::string out;
+	char buf[4096];
+	ssize_t n;
+	while (run->stdout_fd >= 0 &&
+	       (n = read(run->stdout_fd, buf, sizeof(buf))) > 0)
+		out.append(buf, size_t(n));
+	if (run->stdout_fd >= 0)
+		close(run->stdout_fd);
+	run->stdout_fd = -1;
+
+	size_t at = out.rfind("frames_in=");
+	if (at != std::string::npos)
+		summary->valid = sscanf(out.c_str() + at,
+					"frames_in=%llu frames_out=%llu "
+					"rtt_mean_ms=%lf rtt_max_ms=%lf",
+					&summary->frames_in,
+					&summary->frames_out,
+					&summary->rtt_mean_ms,
+					&summary->rtt_max_ms) == 4;
+	return code;
+}
+
+// ---------------------------------------------------------------------------
+// What the filter shows
+
+enum class shown_kind { black, processed, raw, other };
+
+const char *kind_name(shown_kind k)
+{
+	switch (k) {
+	case shown_kind::black:
+		return "black";
+	case shown_kind::processed:
+		return "the pixelated pattern";
+	case shown_kind::raw:
+		return "the raw pattern";
+	case shown_kind::other:
+		break;
+	}
+	return "something else";
+}
+
+// Every whole BLOCK x BLOCK block is of one colour. The raw moving pattern
+// never is: its bars change brightness from row to row.
+bool is_pixelated(const image &img)
+{
+	for (uint32_t by = 0; by + BLOCK <= img.height; by += BLOCK)
+		for (uint32_t bx = 0; bx + BLOCK <= img.width; bx += BLOCK) {
+			bgra first = img.at(bx, by);
+			for (uint32_t y = by; y < by + BLOCK; y++)
+				for (uint32_t x = bx; x < bx + BLOCK; x++)
+					if (!near(img.at(x, y), first))
+						return false;
+		}
+	return true;
+}
+
+shown_kind classify(const image &img)
+{
+	if (img.width != FRAME_WIDTH || img.height != FRAME_HEIGHT)
+		return shown_kind::other;
+	if (is_opaque_black(img))
+		return shown_kind::black;
+	bool stamped = read_stamp(img, nullptr);
+	if (stamped && is_pixelated(img))
+		return shown_kind::processed;
+	return stamped ? shown_kind::raw : shown_kind::other;
+}
+
+// Empty when img is moving frame n pixelated in BLOCK-sized blocks (each
+// the mean of its pixels), else where it differs.
+std::string pixelation_mismatch(const image &img, uint64_t n, uint32_t fps)
+{
+	image raw = make_moving_frame(n, img.width, img.height, fps);
+	for (uint32_t by = 0; by < img.height; by += BLOCK)
+		for (uint32_t bx = 0; bx < img.width; bx += BLOCK) {
+			uint32_t bw = std::min(BLOCK, img.width - bx);
+			uint32_t bh = std::min(BLOCK, img.height - by);
+			uint64_t sum[3] = {};
+			for (uint32_t y = by; y < by + bh; y++)
+				for (uint32_t x = bx; x < bx + bw; x++) {
+					bgra c = raw.at(x, y);
+					sum[0] += c.b;
+					sum[1] += c.g;
+					sum[2] += c.r;
+				}
+			uint64_t count = uint64_t(bw) * bh;
+			bgra want{uint8_t(sum[0] / count),
+				  uint8_t(sum[1] / count),
+				  uint8_t(sum[2] / count), 255};
+			bgra got = img.at(bx + bw / 2, by + bh / 2);
+			if (!near(got, want, 3))
+				return "block at (" + std::to_string(bx) +
+				       ", " + std::to_string(by) + ") is " +
+				       to_string(got) + ", expected " +
+				       to_string(want);
+		}
+	return "";
+}
+
+struct latency_stats {
+	uint64_t count = 0;
+	double sum_ms = 0, max_ms = 0;
+	std::vector<double> all_ms;
+
+	void add(double ms)
+	{
+		count++;
+		sum_ms += ms;
+		max_ms = std::max(max_ms, ms);
+		all_ms.push_back(ms);
+	}
+	double mean() const { return count ? sum_ms / double(count) : 0; }
+	double median()
+	{
+		if (all_ms.empty())
+			return 0;
+		std::nth_element(all_ms.begin(),
+				 all_ms.begin() + all_ms.size() / 2,
+				 all_ms.end());
+		return all_ms[all_ms.size() / 2];
+	}
+};
+
+// What the filter showed over a stretch of frames.
+struct shown_stats {
+	uint64_t shown[4] = {};
+	std::set<uint64_t> processed_frames;
+	latency_stats latency;
+
+	uint64_t of(shown_kind k) const { return shown[int(k)]; }
+	uint64_t total() const
+	{
+		return shown[0] + shown[1] + shown[2] + shown[3];
+	}
+};
+
+void print_shown(const char *stretch, double seconds, const shown_stats &stats)
+{
+	printf("  frames shown %s (%.2f s): %llu\n    %llu processed "
+	       "(%zu distinct webcam frames), %llu black, %llu raw, %llu "
+	       "other\n",
+	       stretch, seconds, (unsigned long long)stats.total(),
+	       (unsigned long long)stats.of(shown_kind::processed),
+	       stats.processed_frames.size(),
+	       (unsigned long long)stats.of(shown_kind::black),
+	       (unsigned long long)stats.of(shown_kind::raw),
+	       (unsigned long long)stats.of(shown_kind::other));
+}
+
+struct demo_report {
+	stdfs::path out_dir;
+	shown_kind before, during, after;
+	uint64_t during_frame;
+	double black_after_s;
+	uint32_t fps;
+	double controller_s;
+	uint64_t pushed, seq_start, seq_end;
+	controller_summary controller;
+	double connect_s, run_s;
+};
+
+void print_report(const demo_report &r, const shown_stats &connecting,
+		  shown_stats &running)
+{
+	using ull = unsigned long long;
+	std::error_code ec;
+	stdfs::path dir = stdfs::absolute(r.out_dir, ec);
+	printf("\nPictures of what the filter shows, in %s:\n", dir.c_str());
+	printf("  before.png  before the controller starts (%s)\n",
+	       kind_name(r.before));
+	printf("  during.png  while it runs (%s, webcam frame %llu)\n",
+	       kind_name(r.during), ull(r.during_frame));
+	printf("  after.png   after it stopped (%s, %.2f s after SIGTERM)\n",
+	       kind_name(r.after), r.black_after_s);
+
+	printf("\nSummary (host and webcam at %u fps; controller ran %.1f s, "
+	       "from start to SIGTERM):\n",
+	       r.fps, r.controller_s);
+	printf("  webcam frames pushed:             %llu\n", ull(r.pushed));
+	printf("  frames captured by the filter:    %llu "
+	       "(input_seq %llu -> %llu)\n",
+	       ull(r.seq_end - r.seq_start), ull(r.seq_start), ull(r.seq_end));
+	printf("  frames sent to the controller:    %llu "
+	       "(controller's frames_in)\n",
+	       r.controller.frames_in);
+	printf("  processed frames received back:   %llu "
+	       "(controller's frames_out)\n",
+	       r.controller.frames_out);
+	print_shown("while connecting", r.connect_s, connecting);
+	print_shown("during the run", r.run_s, running);
+	printf("  controller round trip (frame read to processed frame "
+	       "written):\n    mean %.1f ms, max %.1f ms\n",
+	       r.controller.rtt_mean_ms, r.controller.rtt_max_ms);
+	printf("  webcam to screen (frame pushed to its processed picture "
+	       "shown):\n    mean %.1f ms, median %.1f ms, max %.1f ms over "
+	       "%llu frames\n",
+	       running.latency.mean(), running.latency.median(),
+	       running.latency.max_ms, ull(running.latency.count));
+}
+
+double seconds_since(uint64_t start_ns)
+{
+	return double(os_gettime_ns() - start_ns) / 1e9;
+}
+
+bool save(const stdfs::path &path, const image &img)
+{
+	if (write_png(path.string(), img.pixels.data(), img.width, img.height,
+		      img.pitch))
+		return true;
+	fprintf(stderr, "quilmar-demo: cannot write %s\n", path.c_str());
+	return false;
+}
+
+struct demo_result {
+	bool ok = true;
+	void check(bool condition, const std::string &what)
+	{
+		if (!condition) {
+			fprintf(stderr, "quilmar-demo: FAILED: %s\n",
+				what.c_str());
+			ok = false;
+		}
+	}
+};
+
+// The demo proper, between start-up and shutdown of the host.
+int run_demo(const options &opt, const std::string &controller)
+{
+	demo_result result;
+	stdfs::path out_dir = opt.output_dir;
+
+	// The filter processes at the host's rate; the controller reads the
+	// rate from the settings file the filter writes.
+	data_ptr settings(obs_data_create());
+	obs_data_set_int(settings.get(), S_FPS, opt.fps);
+	filtered_source cam = make_filtered(pattern_kind::async, FRAME_WIDTH,
+					    FRAME_HEIGHT, FILTER_ID,
+					    settings.get());
+	if (!cam.data()) {
+		fprintf(stderr, "quilmar-demo: cannot create the filter\n");
+		return 1;
+	}
+	obs_source_t *shown_source = cam.parent.get();
+	webcam_feeder webcam(shown_source, FRAME_WIDTH, FRAME_HEIGHT, opt.fps);
+	auto show = [&] {
+		return render_and_read(shown_source, FRAME_WIDTH, FRAME_HEIGHT);
+	};
+
+	// Before: the webcam delivers and the filter captures, but shows
+	// black while no controller is there.
+	printf("Waiting for the webcam's first frames...\n");
+	image before;
+	bool capturing = wait_until(
+		[&] {
+			before = show();
+			return obs_source_get_width(shown_source) ==
+				       FRAME_WIDTH &&
+			       input_seq(cam.data()) >= 3;
+		},
+		std::chrono::seconds(20), std::chrono::milliseconds(1));
+	result.check(capturing, "the filter captured no webcam frames");
+	before = show();
+	uint64_t captured_n = 0;
+	result.check(read_stamp(copy_input_frame(cam.data()), &captured_n),
+		     "the filter's captured frame is not the webcam's");
+	result.check(is_opaque_black(before),
+		     "before the controller starts the filter shows " +
+			     std::string(kind_name(classify(before))) +
+			     ", not black");
+	if (!save(out_dir / "before.png", before))
+		result.ok = false;
+
+	// During: start the controller and wait for its first processed
+	// frame, then watch every frame for the run time.
+	std::string config_dir = module_config_dir();
+	printf("Starting the controller: %s --config-dir %s --quiet\n",
+	       controller.c_str(), config_dir.c_str());
+	controller_run ctl;
+	if (!start_controller(controller, config_dir, &ctl)) {
+		fprintf(stderr, "quilmar-demo: cannot start %s\n",
+			controller.c_str());
+		return 1;
+	}
+	uint64_t seq_start = input_seq(cam.data());
+	uint64_t pushed_start = webcam.frames_pushed();
+	uint64_t start_ns = os_gettime_ns();
+	shown_stats connecting, running;
+	int status = 0;
+
+	auto watch = [&](shown_stats &stats) {
+		image img = show();
+		uint64_t now = os_gettime_ns();
+		shown_kind kind = classify(img);
+		stats.shown[int(kind)]++;
+		uint64_t n = 0;
+		if (kind == shown_kind::processed && read_stamp(img, &n)) {
+			stats.processed_frames.insert(n);
+			uint64_t made = webcam.times().time_of(n);
+			if (made && made <= now)
+				stats.latency.add(double(now - made) / 1e6);
+		}
+		return std::make_pair(kind, img);
+	};
+
+	bool connected = false;
+	while (!connected && controller_alive(&ctl, &status) &&
+	       os_gettime_ns() - start_ns <
+		       uint64_t(std::chrono::nanoseconds(CONNECT_DEADLINE)
+					.count()))
+		connected = watch(connecting).first == shown_kind::processed;
+	double connect_s = seconds_since(start_ns);
+	result.check(connected,
+		     "no processed frame was shown within " +
+			     std::to_string(CONNECT_DEADLINE.count()) + " s" +
+			     (ctl.pid < 0 ? " (the controller ended early)"
+					  : ""));
+
+	image during;
+	uint64_t run_ns = os_gettime_ns();
+	if (connected) {
+		printf("Processed frames are shown after %.2f s; running for "
+		       "%.1f s...\n",
+		       connect_s, opt.seconds);
+		fflush(stdout);
+		// The snapshot is the first processed frame after half the
+		// run time.
+		while (seconds_since(run_ns) < opt.seconds &&
+		       controller_alive(&ctl, &status)) {
+			auto seen = watch(running);
+			if (during.pixels.empty() &&
+			    seen.first == shown_kind::processed &&
+			    seconds_since(run_ns) >= opt.seconds / 2)
+				during = std::move(seen.second);
+		}
+	}
+	double run_s = seconds_since(run_ns);
+	if (during.pixels.empty())
+		during = show();
+	bool alive = controller_alive(&ctl, &status);
+	result.check(!connected || alive,
+		     "the controller ended before it was stopped");
+	uint64_t seq_end = input_seq(cam.data());
+	uint64_t pushed_end = webcam.frames_pushed();
+
+	controller_summary summary;
+	uint64_t stop_ns = os_gettime_ns();
+	int code = stop_controller(&ctl, &summary);
+	result.check(code == 0, "the controller did not end cleanly on "
+				"SIGTERM (exit status " +
+					std::to_string(code) + ")");
+	result.check(summary.valid, "the controller printed no summary line");
+
+	shown_kind during_kind = classify(during);
+	uint64_t during_n = 0;
+	result.check(during_kind == shown_kind::processed,
+		     "while the controller runs the filter shows " +
+			     std::string(kind_name(during_kind)) +
+			     ", not the pixelated pattern");
+	if (during_kind == shown_kind::processed &&
+	    read_stamp(during, &during_n)) {
+		std::string mismatch =
+			pixelation_mismatch(during, during_n, opt.fps);
+		result.check(mismatch.empty(),
+			     "the processed picture is not webcam frame " +
+				     std::to_string(during_n) +
+				     " pixelated: " + mismatch);
+	}
+	if (!save(out_dir / "during.png", during))
+		result.ok = false;
+
+	// After: the last processed frame ages out and black follows.
+	image after;
+	bool black = wait_until(
+		[&] {
+			after = show();
+			return is_opaque_black(after);
+		},
+		STOP_DEADLINE, std::chrono::milliseconds(1));
+	double black_after_s = seconds_since(stop_ns);
+	result.check(black, "after the controller stopped the filter shows " +
+				    std::string(kind_name(classify(after))) +
+				    ", not black");
+	if (!save(out_dir / "after.png", after))
+		result.ok = false;
+	webcam.stop();
+
+	demo_report report;
+	report.out_dir = out_dir;
+	report.before = classify(before);
+	report.during = during_kind;
+	report.after = classify(after);
+	report.during_frame = during_n;
+	report.black_after_s = black_after_s;
+	report.fps = opt.fps;
+	report.controller_s = double(stop_ns - start_ns) / 1e9;
+	report.pushed = pushed_end - pushed_start;
+	report.seq_start = seq_start;
+	report.seq_end = seq_end;
+	report.controller = summary;
+	report.connect_s = connect_s;
+	report.run_s = run_s;
+	print_report(report, connecting, running);
+
+	result.check(running.of(shown_kind::processed) > 0 &&
+			     running.of(shown_kind::raw) == 0,
+		     "the run showed no processed frame, or the raw webcam "
+		     "picture");
+	result.check(summary.frames_in > 0 && summary.frames_out > 0,
+		     "no frames went round the controller");
+	printf("\n%s\n", result.ok ? "Demo OK: black, processed, black."
+				   : "Demo FAILED (see above).");
+	return result.ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	options opt;
+	if (int code = parse_args(argc, argv, &opt))
+		return code;
+	std::string controller = find_controller(opt);
+	std::string module = find_module(opt);
+	if (!is_executable(controller)) {
+		fprintf(stderr, "quilmar-demo: no controller program at %s\n",
+			controller.c_str());
+		return 1;
+	}
+	std::error_code ec;
+	stdfs::create_directories(opt.output_dir, ec);
+	if (ec) {
+		fprintf(stderr, "quilmar-demo: cannot create %s: %s\n",
+			opt.output_dir.c_str(), ec.message().c_str());
+		return 1;
+	}
+
+	// A configuration folder of its own, set before libobs or any module
+	// thread starts: the user's real one is never touched.
+	std::string error;
+	if (!make_config_home("quilmar-demo", &error)) {
+		fprintf(stderr, "quilmar-demo: %s\n", error.c_str());
+		return 1;
+	}
+	host_config config;
+	config.fps = opt.fps;
+	config.module_path = module;
+	config.echo_level = LOG_ERROR;
+	int code = 1;
+	if (start(config, &error)) {
+		printf("Headless OBS host running at 1280x720, %u fps, with %s\n",
+		       opt.fps, module.c_str());
+		code = run_demo(opt, controller);
+	} else {
+		fprintf(stderr, "quilmar-demo: %s\n", error.c_str());
+	}
+	stop();
+	remove_config_home();
+	return code;
+}
