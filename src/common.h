@@ -64,15 +64,16 @@ frame_buffer qm_alloc_frame();
 // at now.
 bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time);
 
-// Worker bodies, started by create and ended by the stop flag.
-void send_input(direct_filter_data *filter);
-void reader(direct_filter_data *filter);
+// Worker bodies, started by create and ended by the stop flag. Host
+// callbacks and workers let no exception out: the host is C.
+void send_input(direct_filter_data *filter) noexcept;
+void reader(direct_filter_data *filter) noexcept;
 
 // Settings exchange with the controller, and reference capture.
-void update(void *data, obs_data_t *settings);
-void tick(void *data, float seconds);
+void update(void *data, obs_data_t *settings) noexcept;
+void tick(void *data, float seconds) noexcept;
 bool capture_reference(obs_properties_t *props, obs_property_t *property,
-		       void *data);
+		       void *data) noexcept;
 
 // Settings keys, shared by the property page and the settings exchange.
 #define S_REFERENCE "reference"

@@ -31,7 +31,7 @@ struct graphics_context {
 
 } // namespace
 
-static const char *name(void *)
+static const char *name(void *) noexcept
 {
 	return "Quilmar direct filter (experimental)";
 }
@@ -107,7 +107,7 @@ static void *roll_back(direct_filter_data *instance)
 	return nullptr;
 }
 
-static void *create(obs_data_t *settings, obs_source_t *source)
+static void *create(obs_data_t *settings, obs_source_t *source) noexcept
 {
 	auto *instance = new (std::nothrow) direct_filter_data();
 	if (!instance)
@@ -129,7 +129,7 @@ static void *create(obs_data_t *settings, obs_source_t *source)
 	return instance;
 }
 
-static void destroy(void *data)
+static void destroy(void *data) noexcept
 {
 	auto *instance = static_cast<direct_filter_data *>(data);
 	if (!instance)
@@ -139,7 +139,7 @@ static void destroy(void *data)
 	delete instance;
 }
 
-static void defaults(obs_data_t *settings)
+static void defaults(obs_data_t *settings) noexcept
 {
 	obs_data_set_default_double(settings, S_DELAY, 5.0);
 	obs_data_set_default_int(settings, S_FPS, 15);
@@ -149,7 +149,7 @@ static void defaults(obs_data_t *settings)
 	obs_data_set_default_bool(settings, S_PHONE_ENABLED, true);
 }
 
-static obs_properties_t *properties(void *data)
+static obs_properties_t *properties(void *data) noexcept
 {
 	obs_properties_t *props = obs_properties_create();
 	obs_properties_add_path(props, S_REFERENCE,
@@ -256,7 +256,7 @@ static void display(direct_filter_data *instance, uint32_t width,
 		gs_draw_sprite(instance->texture, 0, width, height);
 }
 
-static void render(void *data, gs_effect_t *)
+static void render(void *data, gs_effect_t *) noexcept
 {
 	auto *instance = static_cast<direct_filter_data *>(data);
 	obs_source_t *target = obs_filter_get_target(instance->source);

@@ -20,7 +20,7 @@ static obs_data_t *private_copy(obs_data_t *settings)
 	return copy;
 }
 
-void update(void *data, obs_data_t *settings)
+void update(void *data, obs_data_t *settings) noexcept
 {
 	char dir[4096];
 	if (!qm_config_dir(dir, sizeof(dir)))
@@ -112,7 +112,7 @@ static void poll_settings(direct_filter_data *filter)
 		capture_reference(nullptr, nullptr, filter);
 }
 
-void tick(void *data, float seconds)
+void tick(void *data, float seconds) noexcept
 {
 	auto *filter = static_cast<direct_filter_data *>(data);
 	if (qm_tick_due(&filter->tick_accum, seconds))
@@ -229,7 +229,7 @@ static bool face_path(char *path, size_t size)
 }
 
 bool capture_reference(obs_properties_t *props, obs_property_t *property,
-		       void *data)
+		       void *data) noexcept
 {
 	// A property page built without an instance has nothing to capture.
 	auto *filter = static_cast<direct_filter_data *>(data);

@@ -154,7 +154,7 @@ void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
 	}
 }
 
-void send_input(direct_filter_data *filter)
+void send_input(direct_filter_data *filter) noexcept
 {
 	frame_buffer scratch = qm_alloc_frame();
 	if (!scratch)
@@ -196,7 +196,7 @@ void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
 	}
 }
 
-void reader(direct_filter_data *filter)
+void reader(direct_filter_data *filter) noexcept
 {
 	frame_buffer scratch = qm_alloc_frame();
 	if (!scratch)

@@ -445,8 +445,9 @@ TEST(ControllerTool, PixelatesTheWholeFrameAndReportsTheRoundTrip)
 	EXPECT_NE(back, frame);
 	EXPECT_EQ(bad_blocks(frame, back, 32, 0, 0, W, H), 0);
 
-	// The live status line shows the frame and its round trip.
-	const std::regex status(R"(out 1 .*round trip [0-9.]+ ms)");
+	// The live status line shows the frames and their round trip. On a
+	// slow machine a second offer may have been processed too.
+	const std::regex status(R"(out [1-9][0-9]* .*round trip [0-9.]+ ms)");
 	auto end = clock_type::now() + DEADLINE;
 	while (!std::regex_search(s.t->std_err(), status) &&
 	       clock_type::now() < end)
