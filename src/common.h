@@ -64,6 +64,11 @@ frame_buffer qm_alloc_frame();
 // at now.
 bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time);
 
+// Loads a JSON file that another program writes, as a settings object.
+// Only a regular file of sane size is read: a folder, a FIFO or a huge
+// file in its place reads as missing.
+obs_data_t *qm_load_json_file(const char *path);
+
 // Worker bodies, started by create and ended by the stop flag. Host
 // callbacks and workers let no exception out: the host is C.
 void send_input(direct_filter_data *filter) noexcept;

@@ -5,6 +5,21 @@
 #include <cstdio>
 #include <cstring>
 
+// Far beyond any real settings or endpoint file.
+constexpr size_t QM_MAX_JSON_FILE = 64 * 1024 * 1024;
+
+obs_data_t *qm_load_json_file(const char *path)
+{
+	std::unique_ptr<char[]> text =
+		qm_read_regular_file(path, QM_MAX_JSON_FILE);
+	if (!text)
+		return nullptr;
+	const char *json = text.get();
+	if (strncmp(json, "\xEF\xBB\xBF", 3) == 0)
+		json += 3; // a byte order mark, as some editors write
+	return obs_data_create_from_json(json);
+}
+
 static bool fits(int written, size_t size)
 {
 	return written >= 0 && static_cast<size_t>(written) < size;
@@ -67,7 +82,7 @@ static bool has_capture_request(obs_data_t *settings)
 // to one capture; returns whether there was one.
 static bool apply_settings_file(direct_filter_data *filter, const char *path)
 {
-	obs_data_t *file = obs_data_create_from_json_file(path);
+	obs_data_t *file = qm_load_json_file(path);
 	if (!file)
 		return false;
 	obs_data_t *settings = obs_source_get_settings(filter->source);

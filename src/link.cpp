@@ -24,7 +24,7 @@ bool qm_endpoint_from_values(long long port, const char *token,
 
 bool qm_read_endpoint(const char *path, qm_endpoint *endpoint)
 {
-	obs_data_t *data = obs_data_create_from_json_file(path);
+	obs_data_t *data = qm_load_json_file(path);
 	if (!data)
 		return false;
 	bool valid = qm_endpoint_from_values(obs_data_get_int(data, "port"),

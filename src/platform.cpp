@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 #ifdef _WIN32
@@ -142,6 +143,26 @@ long qm_recv_some(const qm_socket &s, void *data, size_t len)
 	return n < 0 ? -1 : n;
 }
 
+static int open_for_reading(const char *path)
+{
+	return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+static bool regular_file_size(int fd, size_t *size)
+{
+	struct _stat64 st;
+	if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ||
+	    st.st_size < 0)
+		return false;
+	*size = static_cast<size_t>(st.st_size);
+	return true;
+}
+
+static long read_some(int fd, void *data, size_t len)
+{
+	return _read(fd, data, static_cast<unsigned>(len));
+}
+
 int qm_create_private_file(const char *path)
 {
 	return _open(path,
@@ -217,6 +238,36 @@ long qm_recv_some(const qm_socket &s, void *data, size_t len)
 	}
 }
 
+// Non-blocking, so that a FIFO planted under the name never holds us.
+static int open_for_reading(const char *path)
+{
+	for (;;) {
+		int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		if (fd >= 0 || errno != EINTR)
+			return fd;
+	}
+}
+
+static bool regular_file_size(int fd, size_t *size)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+		return false;
+	*size = static_cast<size_t>(st.st_size);
+	return true;
+}
+
+static long read_some(int fd, void *data, size_t len)
+{
+	for (;;) {
+		ssize_t n = read(fd, data, len);
+		if (n >= 0)
+			return static_cast<long>(n);
+		if (errno != EINTR)
+			return -1;
+	}
+}
+
 int qm_create_private_file(const char *path)
 {
 	// O_NOFOLLOW: a link planted in the folder is never written through.
@@ -273,4 +324,31 @@ qm_socket qm_connect_loopback(uint16_t port, bool for_sending,
 		    sizeof(addr)) != 0)
 		return {};
 	return s;
+}
+
+std::unique_ptr<char[]> qm_read_regular_file(const char *path, size_t max_size)
+{
+	int fd = open_for_reading(path);
+	if (fd < 0)
+		return nullptr;
+	std::unique_ptr<char[]> text;
+	size_t size = 0;
+	if (regular_file_size(fd, &size) && size <= max_size)
+		text.reset(new (std::nothrow) char[size + 1]);
+
+	// A file that shrinks while it is read ends where it ends.
+	size_t done = 0;
+	while (text && done < size) {
+		long n = read_some(fd, text.get() + done, size - done);
+		if (n < 0)
+			text.reset();
+		else if (n == 0)
+			break;
+		else
+			done += size_t(n);
+	}
+	if (text)
+		text[done] = '\0';
+	qm_close_file(fd);
+	return text;
 }

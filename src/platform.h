@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 #ifdef _WIN32
@@ -86,6 +87,11 @@ qm_socket qm_connect_loopback(uint16_t port, bool for_sending,
 // time-out.
 long qm_send_some(const qm_socket &s, const void *data, size_t len);
 long qm_recv_some(const qm_socket &s, void *data, size_t len);
+
+// Reads a whole regular file of at most max_size bytes into a buffer with
+// a terminating zero. Empty for anything else: a folder, a FIFO or device
+// (never waited on), a file that is larger, or a read error.
+std::unique_ptr<char[]> qm_read_regular_file(const char *path, size_t max_size);
 
 // Owner-only files: created exclusively, close-on-exec, mode 0600.
 // Returns a descriptor, or -1 when the file exists or cannot be created.
