@@ -1,0 +1,18 @@
+# Hostile controllers, broken files, the privacy fail-safe and stress, in
+# the headless host with the module loaded; and the soak, a long round
+# trip that runs only on demand (scripts/soak), never in the test command.
+add_executable(hardening_tests ${CMAKE_CURRENT_LIST_DIR}/test_hardening.cpp)
+target_compile_options(hardening_tests PRIVATE ${QM_WARNINGS})
+target_link_libraries(hardening_tests PRIVATE
+  qm-test-host-main qm-fake-controller ${CMAKE_DL_LIBS})
+# The test's open() stands in front of the C library's for the module, to
+# plant files at the very name a capture is about to create.
+set_target_properties(hardening_tests PROPERTIES ENABLE_EXPORTS ON)
+qm_add_host_test(hardening_tests 900)
+
+add_executable(soak ${CMAKE_CURRENT_LIST_DIR}/soak.cpp)
+target_compile_options(soak PRIVATE ${QM_WARNINGS})
+target_compile_definitions(soak PRIVATE
+  QM_MODULE_PATH="$<TARGET_FILE:quilmar-direct>")
+target_link_libraries(soak PRIVATE qm-obs-host qm-fake-controller)
+add_dependencies(soak quilmar-direct)
