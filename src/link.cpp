@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 bool qm_endpoint_from_values(long long port, const char *token,
 			     qm_endpoint *endpoint)
@@ -171,16 +172,19 @@ void send_input(direct_filter_data *filter) noexcept
 	}
 }
 
-static void store_output(direct_filter_data *filter, const uint8_t *frame)
+// The whole frame in scratch becomes output_frame, and the old output
+// buffer becomes the next scratch: the lock is held for a swap, not for a
+// frame-sized copy that render would wait on.
+static void store_output(direct_filter_data *filter, frame_buffer &scratch)
 {
 	std::lock_guard<std::mutex> guard(filter->lock);
-	memcpy(filter->output_frame.get(), frame, FRAME_SIZE);
+	std::swap(filter->output_frame, scratch);
 	filter->has_output = true;
 	filter->output_time = os_gettime_ns();
 }
 
 void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
-		       uint8_t *scratch)
+		       frame_buffer &scratch)
 {
 	uint8_t header[QM_HEADER_SIZE];
 	while (!stopping(filter)) {
@@ -190,7 +194,7 @@ void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
 		qm_decode_header(header, &width, &height);
 		if (width != FRAME_WIDTH || height != FRAME_HEIGHT)
 			return;
-		if (!qm_recv_all(s, scratch, FRAME_SIZE))
+		if (!qm_recv_all(s, scratch.get(), FRAME_SIZE))
 			return;
 		store_output(filter, scratch);
 	}
@@ -205,7 +209,7 @@ void reader(direct_filter_data *filter) noexcept
 	while (!stopping(filter)) {
 		qm_socket s = qm_connect("direct-output", false);
 		if (s.valid())
-			qm_receive_output(filter, s, scratch.get());
+			qm_receive_output(filter, s, scratch);
 		s.reset();
 		{
 			// Without a connection, nothing processed is shown.

@@ -46,6 +46,7 @@ void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
 
 // Receives whole frames from s into output_frame until the connection
 // fails, a header is not that of a 1280x720 frame, or stop is set. A
-// partial frame never leaves scratch.
+// partial frame never leaves scratch, the worker's own frame buffer, which
+// trades places with output_frame for each whole frame.
 void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
-		       uint8_t *scratch);
+		       frame_buffer &scratch);

@@ -361,7 +361,7 @@ TEST(ReceiveOutput, StoresWholeFramesWithTheirArrivalTime)
 	fake::bytes a = numbered_pixels(1), b = numbered_pixels(2);
 	uint64_t before = os_gettime_ns();
 	std::thread worker(
-		[&] { qm_receive_output(d.get(), sp.module, scratch.get()); });
+		[&] { qm_receive_output(d.get(), sp.module, scratch); });
 	ASSERT_TRUE(sp.peer_send(fake::encode_frame(a)));
 	ASSERT_TRUE(sp.peer_send(fake::encode_frame(b)));
 	// A cut frame, then the controller goes away.
@@ -387,7 +387,7 @@ TEST(ReceiveOutput, NeverShowsACutFrame)
 	fake::bytes cut = fake::encode_frame(numbered_pixels(4));
 	cut.resize(8 + FRAME_SIZE - 1);
 	std::thread worker(
-		[&] { qm_receive_output(d.get(), sp.module, scratch.get()); });
+		[&] { qm_receive_output(d.get(), sp.module, scratch); });
 	ASSERT_TRUE(sp.peer_send(cut));
 	sp.close_peer();
 	worker.join();
@@ -417,7 +417,7 @@ TEST(ReceiveOutput, StopsReadingAtAWrongHeader)
 			   sizeof tv);
 		// Returns by itself, with the peer still there, having read
 		// only the header.
-		qm_receive_output(d.get(), sp.module, scratch.get());
+		qm_receive_output(d.get(), sp.module, scratch);
 		EXPECT_EQ(sp.module_unread(), 5000);
 		EXPECT_TRUE(output_is(d.get(), fake::bytes(FRAME_SIZE, 0xAB)));
 	}

@@ -240,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		   sizeof(guard));
 	std::thread writer(write_stream, fds[1], std::cref(in));
 
-	qm_receive_output(filter, receiver, scratch.get());
+	qm_receive_output(filter, receiver, scratch);
 	receiver.reset();
 	writer.join();
 
