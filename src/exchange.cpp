@@ -174,9 +174,15 @@ static bool write_all(int fd, const uint8_t *data, size_t len)
 	return true;
 }
 
+// The image is written under a temporary name and appears under its own
+// only when whole, so that a controller watching the folder never reads a
+// half-written one.
 bool qm_write_bmp(const char *path, const uint8_t *pixels)
 {
-	int fd = qm_create_private_file(path);
+	char temp[4200];
+	if (!fits(snprintf(temp, sizeof(temp), "%s.tmp", path), sizeof(temp)))
+		return false;
+	int fd = qm_create_private_file(temp);
 	if (fd < 0)
 		return false;
 	uint8_t header[QM_BMP_HEADER_SIZE];
@@ -184,9 +190,9 @@ bool qm_write_bmp(const char *path, const uint8_t *pixels)
 	bool written = write_all(fd, header, sizeof(header)) &&
 		       write_all(fd, pixels, FRAME_SIZE);
 	bool closed = qm_close_file(fd);
-	if (written && closed)
+	if (written && closed && qm_publish_file(temp, path))
 		return true;
-	qm_remove_file(path);
+	qm_remove_file(temp);
 	return false;
 }
 

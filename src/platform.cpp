@@ -185,6 +185,12 @@ void qm_remove_file(const char *path)
 	_unlink(path);
 }
 
+bool qm_publish_file(const char *temp, const char *path)
+{
+	// The runtime's rename never replaces an existing file.
+	return rename(temp, path) == 0;
+}
+
 #else
 
 bool qm_net_init()
@@ -301,6 +307,20 @@ bool qm_close_file(int fd)
 void qm_remove_file(const char *path)
 {
 	unlink(path);
+}
+
+bool qm_publish_file(const char *temp, const char *path)
+{
+	if (renameat2(AT_FDCWD, temp, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
+		return true;
+	if (errno != EINVAL && errno != ENOSYS)
+		return false;
+	// A file system without an exclusive rename: a hard link fails as
+	// well when the name is taken.
+	if (link(temp, path) != 0)
+		return false;
+	unlink(temp);
+	return true;
 }
 
 #endif

@@ -102,3 +102,6 @@ long qm_write_some(int fd, const void *data, size_t len);
 // disk).
 bool qm_close_file(int fd);
 void qm_remove_file(const char *path);
+// Gives the file at temp the name path, unless something exists there
+// already; temp is gone afterwards only on success.
+bool qm_publish_file(const char *temp, const char *path);

@@ -131,6 +131,7 @@ TEST(BmpTest, NeverReplacesAnExistingFileOrFollowsALink)
 	EXPECT_FALSE(qm_write_bmp(existing.c_str(), frame.data()));
 	std::vector<uint8_t> kept = read_file(existing);
 	EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
+	EXPECT_NE(access((existing + ".tmp").c_str(), F_OK), 0);
 
 	// A dangling link planted under the name is not written through.
 	std::string target = dir + "/target";
@@ -138,6 +139,24 @@ TEST(BmpTest, NeverReplacesAnExistingFileOrFollowsALink)
 	ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
 	EXPECT_FALSE(qm_write_bmp(link.c_str(), frame.data()));
 	EXPECT_NE(access(target.c_str(), F_OK), 0);
+}
+
+TEST(BmpTest, AppearsOnlyWhenWholeAndNeverTakesAnotherFilesTemporaryName)
+{
+	std::string dir = temp_dir();
+	std::string path = dir + "/face.bmp";
+	std::vector<uint8_t> frame = pattern_frame();
+	ASSERT_TRUE(qm_write_bmp(path.c_str(), frame.data()));
+	EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
+
+	// A file already standing under the temporary name is not ours to
+	// write or remove.
+	std::string other = dir + "/other.bmp";
+	std::ofstream(other + ".tmp") << "someone else's";
+	EXPECT_FALSE(qm_write_bmp(other.c_str(), frame.data()));
+	EXPECT_NE(access(other.c_str(), F_OK), 0);
+	std::vector<uint8_t> kept = read_file(other + ".tmp");
+	EXPECT_EQ(std::string(kept.begin(), kept.end()), "someone else's");
 }
 
 TEST(BmpTest, AFailedWriteLeavesNoFile)
@@ -158,4 +177,5 @@ TEST(BmpTest, AFailedWriteLeavesNoFile)
 
 	EXPECT_FALSE(written);
 	EXPECT_NE(access(path.c_str(), F_OK), 0);
+	EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0);
 }
