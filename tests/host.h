@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <functional>
 
 namespace qm_test {
@@ -42,5 +44,28 @@ private:
 
 // InitGoogleTest, the host environment and RUN_ALL_TESTS in one call.
 int run_all_tests(int argc, char **argv, host_options options = {});
+
+// Counts the host's calls of a source's update callback.
+struct update_counter {
+	obs_source_t *source;
+	std::atomic<int> count{0};
+
+	static void on_update(void *p, calldata_t *)
+	{
+		static_cast<update_counter *>(p)->count++;
+	}
+	explicit update_counter(obs_source_t *s) : source(s)
+	{
+		signal_handler_connect(obs_source_get_signal_handler(source),
+				       "update", on_update, this);
+	}
+	~update_counter()
+	{
+		signal_handler_disconnect(obs_source_get_signal_handler(source),
+					  "update", on_update, this);
+	}
+	update_counter(const update_counter &) = delete;
+	update_counter &operator=(const update_counter &) = delete;
+};
 
 } // namespace qm_test

@@ -242,28 +242,6 @@ struct frame_watch {
 	}
 };
 
-// Counts the host's calls of the filter's update callback.
-struct update_counter {
-	obs_source_t *source;
-	std::atomic<int> count{0};
-
-	static void on_update(void *p, calldata_t *)
-	{
-		static_cast<update_counter *>(p)->count++;
-	}
-
-	explicit update_counter(obs_source_t *s) : source(s)
-	{
-		signal_handler_connect(obs_source_get_signal_handler(source),
-				       "update", on_update, this);
-	}
-	~update_counter()
-	{
-		signal_handler_disconnect(obs_source_get_signal_handler(source),
-					  "update", on_update, this);
-	}
-};
-
 // ---------------------------------------------------------------------------
 // Fixture
 
