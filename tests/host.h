@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-
 #include <functional>
 
 namespace qm_test {
