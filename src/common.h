@@ -7,6 +7,7 @@
 #include <obs-module.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,10 @@ struct direct_filter_data {
 	// texture upload and the tests and stamps that go with them.
 	std::mutex lock;
 	std::atomic<bool> stop{false};
+	// Wakes the workers from their pauses when stop is set, so that
+	// teardown never waits out a pause.
+	std::mutex pause_lock;
+	std::condition_variable pause_wake;
 
 	frame_buffer output_frame;
 	frame_buffer black_frame;
@@ -68,6 +73,11 @@ bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time);
 // Only a regular file of sane size is read: a folder, a FIFO or a huge
 // file in its place reads as missing.
 obs_data_t *qm_load_json_file(const char *path);
+
+// Sets stop and wakes the workers.
+void qm_request_stop(direct_filter_data *filter);
+// Waits ms milliseconds, or until stop is set.
+void qm_pause(direct_filter_data *filter, unsigned ms);
 
 // Worker bodies, started by create and ended by the stop flag. Host
 // callbacks and workers let no exception out: the host is C.

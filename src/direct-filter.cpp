@@ -3,6 +3,7 @@
 #include <graphics/vec4.h>
 #include <util/platform.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -17,6 +18,22 @@ bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time)
 {
 	return has_output && now >= output_time &&
 	       now - output_time <= FRESH_LIMIT_NS;
+}
+
+void qm_request_stop(direct_filter_data *instance)
+{
+	{
+		std::lock_guard<std::mutex> guard(instance->pause_lock);
+		instance->stop.exchange(true);
+	}
+	instance->pause_wake.notify_all();
+}
+
+void qm_pause(direct_filter_data *instance, unsigned ms)
+{
+	std::unique_lock<std::mutex> guard(instance->pause_lock);
+	instance->pause_wake.wait_for(guard, std::chrono::milliseconds(ms),
+				    [instance] { return instance->stop.load(); });
 }
 
 namespace {
@@ -92,7 +109,7 @@ static void run_sender(void *data)
 // before.
 static void stop_workers(direct_filter_data *instance)
 {
-	instance->stop.exchange(true);
+	qm_request_stop(instance);
 	if (instance->reader_thread.joinable())
 		instance->reader_thread.join();
 	if (instance->sender_thread.joinable())

@@ -145,7 +145,7 @@ void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
 	while (!stopping(filter)) {
 		uint64_t seq = take_new_input(filter, last_seq, scratch);
 		if (seq == last_seq) {
-			qm_sleep_ms(10);
+			qm_pause(filter, 10);
 			continue;
 		}
 		if (!qm_send_all(s, header, sizeof(header)) ||
@@ -168,7 +168,7 @@ void send_input(direct_filter_data *filter) noexcept
 		s.reset();
 		if (stopping(filter))
 			break;
-		qm_sleep_ms(250);
+		qm_pause(filter, 250);
 	}
 }
 
@@ -218,6 +218,6 @@ void reader(direct_filter_data *filter) noexcept
 		}
 		if (stopping(filter))
 			break;
-		qm_sleep_ms(250);
+		qm_pause(filter, 250);
 	}
 }

@@ -1,7 +1,6 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -60,11 +59,6 @@ bool qm_config_dir(char *buf, size_t size)
 {
 	return qm_config_dir_from(getenv("APPDATA"), getenv("XDG_CONFIG_HOME"),
 				  getenv("HOME"), buf, size);
-}
-
-void qm_sleep_ms(unsigned ms)
-{
-	std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int qm_test_failing_thread_starts = 0;

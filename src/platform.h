@@ -32,8 +32,6 @@ bool qm_config_dir(char *buf, size_t size);
 bool qm_config_dir_from(const char *appdata, const char *xdg_config_home,
 			const char *home, char *buf, size_t size);
 
-void qm_sleep_ms(unsigned ms);
-
 // Starts fn(arg) on a new thread; false when the system refuses one.
 bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg);
 
