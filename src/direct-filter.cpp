@@ -33,7 +33,9 @@ void qm_pause(direct_filter_data *instance, unsigned ms)
 {
 	std::unique_lock<std::mutex> guard(instance->pause_lock);
 	instance->pause_wake.wait_for(guard, std::chrono::milliseconds(ms),
-				    [instance] { return instance->stop.load(); });
+				      [instance] {
+					      return instance->stop.load();
+				      });
 }
 
 namespace {
