@@ -12,7 +12,7 @@ QM_HOST_PACKAGES=("${QM_BUILD_PACKAGES[@]}" libx11-dev xvfb xauth
 
 # Packages the whole test suite needs: GoogleTest, the sanitizer and
 # fuzzing runtimes, the Windows cross compiler, and OBS Studio itself.
-QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang
+QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang clang-format
 	libclang-rt-14-dev g++-mingw-w64-x86-64-posix libsimde-dev llvm obs-studio xdotool)
 
 qm_install_packages() {
