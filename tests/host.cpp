@@ -1,7 +1,11 @@
 #include "host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #ifndef QM_MODULE_PATH
 #error "QM_MODULE_PATH must name the built module"
@@ -55,6 +59,34 @@ int run_all_tests(int argc, char **argv, host_options options)
 	::testing::AddGlobalTestEnvironment(
 		new host_environment(std::move(options)));
 	return RUN_ALL_TESTS();
+}
+
+std::optional<std::string> read_text(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	if (!in)
+		return std::nullopt;
+	std::ostringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+bool write_text(const std::string &path, const std::string &text)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << text;
+	out.close();
+	return bool(out);
+}
+
+std::vector<std::string> names_in(const std::string &dir)
+{
+	std::vector<std::string> names;
+	std::error_code ec;
+	for (auto &entry : std::filesystem::directory_iterator(dir, ec))
+		names.push_back(entry.path().filename().string());
+	std::sort(names.begin(), names.end());
+	return names;
 }
 
 } // namespace qm_test

@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace qm_test {
 
@@ -66,5 +69,11 @@ struct update_counter {
 	update_counter(const update_counter &) = delete;
 	update_counter &operator=(const update_counter &) = delete;
 };
+
+// Small file helpers for tests that look at what the module writes.
+std::optional<std::string> read_text(const std::string &path);
+bool write_text(const std::string &path, const std::string &text);
+// The names in a folder, sorted; empty when it cannot be read.
+std::vector<std::string> names_in(const std::string &dir);
 
 } // namespace qm_test

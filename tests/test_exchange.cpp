@@ -61,28 +61,10 @@ std::string faces_dir(const std::string &dir = module_config_dir())
 	return dir + "/faces";
 }
 
-std::optional<std::string> read_text(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
-		return std::nullopt;
-	std::ostringstream text;
-	text << in.rdbuf();
-	return text.str();
-}
-
 std::vector<uint8_t> read_bytes(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);
 	return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-bool write_text(const std::string &path, const std::string &text)
-{
-	std::ofstream out(path, std::ios::binary | std::ios::trunc);
-	out << text;
-	out.close();
-	return bool(out);
 }
 
 // What a careful controller does: write a file of its own, then move it
@@ -114,16 +96,6 @@ ino_t inode_of(const std::string &path)
 {
 	struct stat st;
 	return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-std::vector<std::string> names_in(const std::string &dir)
-{
-	std::vector<std::string> names;
-	std::error_code ec;
-	for (auto &entry : stdfs::directory_iterator(dir, ec))
-		names.push_back(entry.path().filename().string());
-	std::sort(names.begin(), names.end());
-	return names;
 }
 
 std::vector<std::string> images_in(const std::string &dir)

@@ -204,24 +204,6 @@ int fd_count()
 	return n;
 }
 
-std::optional<std::string> read_text(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
-		return std::nullopt;
-	std::ostringstream text;
-	text << in.rdbuf();
-	return text.str();
-}
-
-bool write_text(const std::string &path, const std::string &text)
-{
-	std::ofstream out(path, std::ios::binary | std::ios::trunc);
-	out << text;
-	out.close();
-	return bool(out);
-}
-
 // A file of random bytes.
 bool write_random(const std::string &path, size_t size)
 {
@@ -497,16 +479,6 @@ std::string settings_path()
 std::string faces_dir()
 {
 	return module_config_dir() + "/faces";
-}
-
-std::vector<std::string> names_in(const std::string &dir)
-{
-	std::vector<std::string> names;
-	std::error_code ec;
-	for (auto &entry : stdfs::directory_iterator(dir, ec))
-		names.push_back(entry.path().filename().string());
-	std::sort(names.begin(), names.end());
-	return names;
 }
 
 // Set in a child process that runs one case that may bring the whole
