@@ -21,7 +21,6 @@
 #include "common.h"
 #include "obs-host.h"
 
-#include <graphics/vec4.h>
 #include <util/platform.h>
 
 #include <algorithm>
@@ -534,41 +533,13 @@ void read_back_stamp(void *param, uint32_t, uint32_t)
 		rb->stagesurf =
 			gs_stagesurface_create(STAMP_W, STAMP_H, GS_BGRA);
 	}
-	gs_texrender_reset(rb->texrender);
-	if (!gs_texrender_begin(rb->texrender, STAMP_W, STAMP_H))
-		return;
-	vec4 clear;
-	vec4_zero(&clear);
-	gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
-	gs_ortho(0.0f, float(STAMP_W), 0.0f, float(STAMP_H), -100.0f, 100.0f);
-	gs_blend_state_push();
-	gs_reset_blend_state();
-	gs_matrix_push();
-	gs_matrix_identity();
-	obs_source_video_render(source);
-	gs_matrix_pop();
-	gs_blend_state_pop();
-	gs_texrender_end(rb->texrender);
-	gs_stage_texture(rb->stagesurf,
-			 gs_texrender_get_texture(rb->texrender));
-
+	qm_host::image img;
+	bool drawn = qm_host::render_into(source, rb->texrender, rb->stagesurf,
+					  STAMP_W, STAMP_H, img);
 	observation o{rb->current, os_gettime_ns(), -1};
-	uint8_t *mapped = nullptr;
-	uint32_t pitch = 0;
-	if (gs_stagesurface_map(rb->stagesurf, &mapped, &pitch)) {
-		qm_host::image img;
-		img.width = STAMP_W;
-		img.height = STAMP_H;
-		img.pitch = STAMP_W * 4;
-		img.pixels.resize(size_t(img.pitch) * STAMP_H);
-		for (uint32_t y = 0; y < STAMP_H; y++)
-			memcpy(img.pixels.data() + size_t(y) * img.pitch,
-			       mapped + size_t(y) * pitch, img.pitch);
-		gs_stagesurface_unmap(rb->stagesurf);
-		uint64_t n = 0;
-		if (qm_host::read_stamp(img, &n))
-			o.stamp = int64_t(n);
-	}
+	uint64_t n = 0;
+	if (drawn && qm_host::read_stamp(img, &n))
+		o.stamp = int64_t(n);
 	std::lock_guard<std::mutex> guard(rb->mutex);
 	rb->seen.push_back(o);
 }

@@ -719,42 +719,50 @@ bool run_on_graphics_thread(const std::function<void()> &fn,
 	return true;
 }
 
+bool render_into(obs_source_t *source, gs_texrender_t *texrender,
+		 gs_stagesurf_t *stage, uint32_t width, uint32_t height,
+		 image &img)
+{
+	gs_texrender_reset(texrender);
+	if (!gs_texrender_begin(texrender, width, height))
+		return false;
+	vec4 clear;
+	vec4_zero(&clear);
+	gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
+	gs_ortho(0.0f, float(width), 0.0f, float(height), -100.0f, 100.0f);
+	gs_blend_state_push();
+	gs_reset_blend_state();
+	gs_matrix_push();
+	gs_matrix_identity();
+	obs_source_video_render(source);
+	gs_matrix_pop();
+	gs_blend_state_pop();
+	gs_texrender_end(texrender);
+
+	gs_stage_texture(stage, gs_texrender_get_texture(texrender));
+	uint8_t *data = nullptr;
+	uint32_t pitch = 0;
+	if (!gs_stagesurface_map(stage, &data, &pitch))
+		return false;
+	img.width = width;
+	img.height = height;
+	img.pitch = width * 4;
+	img.pixels.resize(size_t(img.pitch) * height);
+	for (uint32_t y = 0; y < height; y++)
+		memcpy(img.pixels.data() + size_t(y) * img.pitch,
+		       data + size_t(y) * pitch, img.pitch);
+	gs_stagesurface_unmap(stage);
+	return true;
+}
+
 static image read_back(obs_source_t *source, uint32_t width, uint32_t height)
 {
 	image img;
 	gs_texrender_t *texrender = gs_texrender_create(GS_BGRA, GS_ZS_NONE);
 	gs_stagesurf_t *stage = gs_stagesurface_create(width, height, GS_BGRA);
 	if (texrender && stage &&
-	    gs_texrender_begin(texrender, width, height)) {
-		vec4 clear;
-		vec4_zero(&clear);
-		gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
-		gs_ortho(0.0f, float(width), 0.0f, float(height), -100.0f,
-			 100.0f);
-		gs_blend_state_push();
-		gs_reset_blend_state();
-		gs_matrix_push();
-		gs_matrix_identity();
-		obs_source_video_render(source);
-		gs_matrix_pop();
-		gs_blend_state_pop();
-		gs_texrender_end(texrender);
-
-		gs_stage_texture(stage, gs_texrender_get_texture(texrender));
-		uint8_t *data = nullptr;
-		uint32_t pitch = 0;
-		if (gs_stagesurface_map(stage, &data, &pitch)) {
-			img.width = width;
-			img.height = height;
-			img.pitch = width * 4;
-			img.pixels.resize(size_t(img.pitch) * height);
-			for (uint32_t y = 0; y < height; y++)
-				memcpy(img.pixels.data() +
-					       size_t(y) * img.pitch,
-				       data + size_t(y) * pitch, img.pitch);
-			gs_stagesurface_unmap(stage);
-		}
-	}
+	    !render_into(source, texrender, stage, width, height, img))
+		img = image();
 	gs_stagesurface_destroy(stage);
 	gs_texrender_destroy(texrender);
 	return img;

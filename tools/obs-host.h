@@ -282,6 +282,13 @@ bool run_on_graphics_thread(
 	const std::function<void()> &fn,
 	std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// Renders source at the origin into texrender at width x height (cleared
+// transparent, blending reset) and reads what it drew into img through
+// stage, a staging surface of that size. Inside the graphics context.
+bool render_into(obs_source_t *source, gs_texrender_t *texrender,
+		 gs_stagesurf_t *stage, uint32_t width, uint32_t height,
+		 image &img);
+
 // Renders source (and with it its filters) into a cleared, transparent
 // off-screen target of width x height, the source's own size when 0 is
 // given (1280x720 when the source has no size), and returns what was
