@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 constexpr uint32_t FRAME_WIDTH = 1280;
@@ -57,9 +58,11 @@ struct direct_filter_data {
 	// rewrite the filter's settings from different threads. Never held
 	// together with lock in the other order.
 	std::mutex settings_lock;
-	// The filter's latest settings could not be saved, so the file holds
-	// older ones that must not be applied over them.
-	std::atomic<bool> settings_unsaved{false};
+	// The JSON text this instance last saved to the settings file. A
+	// file that still reads the same was not changed by anyone else, and
+	// applying it could only undo a change that is about to be saved.
+	std::mutex saved_lock;
+	std::string saved_json;
 };
 
 // A frame-sized buffer, or none when memory is short.

@@ -35,6 +35,24 @@ static obs_data_t *private_copy(obs_data_t *settings)
 	return copy;
 }
 
+static void remember_saved(direct_filter_data *filter, const char *json)
+{
+	if (!filter)
+		return;
+	std::lock_guard<std::mutex> guard(filter->saved_lock);
+	try {
+		filter->saved_json = json ? json : "";
+	} catch (...) {
+		filter->saved_json.clear();
+	}
+}
+
+static bool is_saved_text(direct_filter_data *filter, const char *json)
+{
+	std::lock_guard<std::mutex> guard(filter->saved_lock);
+	return filter->saved_json == json;
+}
+
 void update(void *data, obs_data_t *settings) noexcept
 {
 	char dir[4096];
@@ -50,12 +68,12 @@ void update(void *data, obs_data_t *settings) noexcept
 		return;
 
 	obs_data_t *copy = private_copy(settings);
-	bool saved = obs_data_save_json_safe(copy, path, "tmp", nullptr);
-	obs_data_release(copy);
-	if (!saved)
+	if (obs_data_save_json_safe(copy, path, "tmp", nullptr))
+		remember_saved(static_cast<direct_filter_data *>(data),
+			       obs_data_get_json(copy));
+	else
 		blog(LOG_ERROR, "Quilmar: cannot save settings");
-	if (auto *filter = static_cast<direct_filter_data *>(data))
-		filter->settings_unsaved = !saved;
+	obs_data_release(copy);
 }
 
 bool qm_tick_due(float *accum, float seconds)
@@ -92,7 +110,11 @@ static bool apply_settings_file(direct_filter_data *filter, const char *path)
 	const char *file_json = obs_data_get_json(file);
 	const char *current_json = obs_data_get_json(current);
 	bool have_texts = file_json && current_json;
-	bool differ = have_texts && strcmp(file_json, current_json) != 0;
+	// A file that still holds what this instance saved last was changed
+	// by nobody: when the settings differ from it, they hold a change
+	// whose save is pending (or failed), which applying it would undo.
+	bool differ = have_texts && strcmp(file_json, current_json) != 0 &&
+		      !is_saved_text(filter, file_json);
 	bool requested = has_capture_request(file);
 
 	if (requested)
@@ -110,8 +132,6 @@ static bool apply_settings_file(direct_filter_data *filter, const char *path)
 
 static void poll_settings(direct_filter_data *filter)
 {
-	if (filter->settings_unsaved)
-		return;
 	char dir[3072];
 	if (!qm_config_dir(dir, sizeof(dir)))
 		return;

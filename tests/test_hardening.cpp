@@ -1496,11 +1496,13 @@ TEST_F(Files, AnnouncedReferenceImagesAreWhole)
 		step = "request " + std::to_string(i);
 		size_t have = names_in(faces_dir()).size();
 		// The file holds every reference so far before it is edited.
-		ASSERT_TRUE(wait_until([&] {
-			return references_of(
-				       read_text(settings_path()).value_or("{}"))
-				       .size() == size_t(presses + i);
-		}));
+		ASSERT_TRUE(wait_until(
+			[&] {
+				return references_of(read_text(settings_path())
+							     .value_or("{}"))
+					       .size() == size_t(presses + i);
+			},
+			LONG));
 		auto text = read_text(settings_path());
 		ASSERT_TRUE(text);
 		data_ptr file(obs_data_create_from_json(text->c_str()));
