@@ -89,4 +89,140 @@ std::vector<std::string> names_in(const std::string &dir)
 	return names;
 }
 
+std::string settings_path(const std::string &dir)
+{
+	return dir + "/settings.json";
+}
+
+std::string faces_dir(const std::string &dir)
+{
+	return dir + "/faces";
+}
+
+bool controller_writes(const std::string &text, const std::string &dir)
+{
+	std::string temp = dir + "/settings.json.controller";
+	return write_text(temp, text) &&
+	       rename(temp.c_str(), settings_path(dir).c_str()) == 0;
+}
+
+bool controller_edits(const std::function<void(obs_data_t *)> &edit,
+		      const std::string &dir)
+{
+	auto text = read_text(settings_path(dir));
+	data_ptr file(text ? obs_data_create_from_json(text->c_str())
+			   : nullptr);
+	if (!file)
+		return false;
+	edit(file.get());
+	return controller_writes(obs_data_get_json(file.get()), dir);
+}
+
+data_ptr settings_copy(obs_source_t *filter)
+{
+	obs_data_t *copy = obs_data_create();
+	run_on_graphics_thread([&] {
+		obs_data_t *live = obs_source_get_settings(filter);
+		obs_data_apply(copy, live);
+		obs_data_release(live);
+	});
+	return data_ptr(copy);
+}
+
+std::string settings_json(obs_source_t *filter)
+{
+	data_ptr copy = settings_copy(filter);
+	return obs_data_get_json(copy.get());
+}
+
+void change_settings(obs_source_t *filter,
+		     const std::function<void(obs_data_t *)> &edit)
+{
+	data_ptr changes(obs_data_create());
+	edit(changes.get());
+	obs_source_update(filter, changes.get());
+}
+
+reference_list references_of(obs_data_t *settings)
+{
+	reference_list list;
+	obs_data_array_t *refs =
+		settings ? obs_data_get_array(settings, "references") : nullptr;
+	for (size_t i = 0; refs && i < obs_data_array_count(refs); i++) {
+		obs_data_t *item = obs_data_array_item(refs, i);
+		list.values.push_back(obs_data_get_string(item, "value"));
+		list.items.push_back(obs_data_get_json(item));
+		obs_data_release(item);
+	}
+	obs_data_array_release(refs);
+	return list;
+}
+
+reference_list references_of(const std::string &json)
+{
+	data_ptr settings(obs_data_create_from_json(json.c_str()));
+	return references_of(settings.get());
+}
+
+bool let_frame_time_pass(double seconds)
+{
+	uint64_t start = obs_get_video_frame_time();
+	return wait_until(
+		[&] {
+			return double(obs_get_video_frame_time() - start) /
+				       1e9 >=
+			       seconds;
+		},
+		std::chrono::seconds(60));
+}
+
+std::set<std::string> thread_ids_but_controller()
+{
+	std::set<std::string> ids;
+	std::error_code ec;
+	for (auto &entry :
+	     std::filesystem::directory_iterator("/proc/self/task", ec)) {
+		std::ifstream comm(entry.path() / "comm");
+		std::string name;
+		std::getline(comm, name);
+		if (name.rfind(CONTROLLER_THREADS, 0) != 0)
+			ids.insert(entry.path().filename().string());
+	}
+	return ids;
+}
+
+int thread_count_but_controller()
+{
+	return int(thread_ids_but_controller().size());
+}
+
+size_t still_running(const std::set<std::string> &ids)
+{
+	size_t n = 0;
+	std::error_code ec;
+	for (auto &id : ids)
+		n += std::filesystem::exists("/proc/self/task/" + id, ec);
+	return n;
+}
+
+std::set<std::string> started_since(const std::set<std::string> &before)
+{
+	std::set<std::string> started;
+	for (auto &id : thread_ids_but_controller())
+		if (!before.count(id))
+			started.insert(id);
+	return started;
+}
+
+int fd_count()
+{
+	int n = 0;
+	std::error_code ec;
+	for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+	     !ec && it != std::filesystem::directory_iterator();
+	     it.increment(ec))
+		n++;
+	return n;
+}
+
 } // namespace qm_test

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,5 +76,56 @@ std::optional<std::string> read_text(const std::string &path);
 bool write_text(const std::string &path, const std::string &text);
 // The names in a folder, sorted; empty when it cannot be read.
 std::vector<std::string> names_in(const std::string &dir);
+
+// The module's files in its configuration folder dir.
+std::string settings_path(const std::string &dir = module_config_dir());
+std::string faces_dir(const std::string &dir = module_config_dir());
+
+// What a careful controller does: writes text to a file of its own, then
+// moves it over the settings file in dir in one step.
+bool controller_writes(const std::string &text,
+		       const std::string &dir = module_config_dir());
+// Reads the settings file in dir, lets edit change it and writes it back
+// as above. False when there is no file or it is not JSON.
+bool controller_edits(const std::function<void(obs_data_t *)> &edit,
+		      const std::string &dir = module_config_dir());
+
+// ---------------------------------------------------------------------------
+// A filter's settings, taken on the graphics thread, where the module's poll
+// changes them, and serialised from a private copy as the module does.
+
+data_ptr settings_copy(obs_source_t *filter);
+std::string settings_json(obs_source_t *filter);
+// Applies the changes that edit makes to an empty settings object.
+void change_settings(obs_source_t *filter,
+		     const std::function<void(obs_data_t *)> &edit);
+
+// The entries of "references": each "value", and each entry's JSON text.
+struct reference_list {
+	std::vector<std::string> values;
+	std::vector<std::string> items;
+};
+reference_list references_of(obs_data_t *settings);
+reference_list references_of(const std::string &json);
+
+// Waits until the host's video clock has moved on by seconds, which lets
+// the module's half-second poll run at least twice for 1.5 s. False when
+// the clock stands still.
+bool let_frame_time_pass(double seconds = 1.5);
+
+// ---------------------------------------------------------------------------
+// Threads and descriptors
+
+// The name the fake controller's threads start with.
+constexpr const char *CONTROLLER_THREADS = "fakectl-";
+// Ids of this process's threads other than the fake controller's.
+std::set<std::string> thread_ids_but_controller();
+int thread_count_but_controller();
+// How many of ids still run.
+size_t still_running(const std::set<std::string> &ids);
+// Ids of threads other than the fake controller's that are not in before.
+std::set<std::string> started_since(const std::set<std::string> &before);
+// Open descriptors of this process.
+int fd_count();
 
 } // namespace qm_test

@@ -3,6 +3,7 @@
 // requests, the "capture" button and the failures the module reports.
 // Runs against quilmar-direct.so loaded into a headless libobs; the tests
 // play the controller by reading and rewriting settings.json.
+#include "bytes.h"
 #include "host.h"
 
 #include <callback/signal.h>
@@ -51,45 +52,6 @@ std::string long_config_dir;
 // ---------------------------------------------------------------------------
 // Files
 
-std::string settings_path(const std::string &dir = module_config_dir())
-{
-	return dir + "/settings.json";
-}
-
-std::string faces_dir(const std::string &dir = module_config_dir())
-{
-	return dir + "/faces";
-}
-
-std::vector<uint8_t> read_bytes(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// What a careful controller does: write a file of its own, then move it
-// over settings.json in one step.
-void controller_writes(const std::string &text,
-		       const std::string &dir = module_config_dir())
-{
-	std::string temp = dir + "/settings.json.controller";
-	ASSERT_TRUE(write_text(temp, text));
-	ASSERT_EQ(rename(temp.c_str(), settings_path(dir).c_str()), 0)
-		<< strerror(errno);
-}
-
-// Reads settings.json, lets edit change it and writes it back.
-void controller_edits(const std::function<void(obs_data_t *)> &edit,
-		      const std::string &dir = module_config_dir())
-{
-	auto text = read_text(settings_path(dir));
-	ASSERT_TRUE(text) << "no settings file";
-	data_ptr file(obs_data_create_from_json(text->c_str()));
-	ASSERT_TRUE(file);
-	edit(file.get());
-	controller_writes(obs_data_get_json(file.get()), dir);
-}
-
 // Identifies one version of a file: a rewrite through a temporary file
 // always gives a new inode.
 ino_t inode_of(const std::string &path)
@@ -106,65 +68,6 @@ std::vector<std::string> images_in(const std::string &dir)
 	return images;
 }
 
-uint32_t u32_at(const uint8_t *p)
-{
-	return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-	       uint32_t(p[3]) << 24;
-}
-
-uint16_t u16_at(const uint8_t *p)
-{
-	return uint16_t(p[0] | p[1] << 8);
-}
-
-// ---------------------------------------------------------------------------
-// The filter's settings, read on the graphics thread, where the module's
-// poll changes them, and serialised from a private copy as the module does.
-
-data_ptr settings_copy(obs_source_t *filter)
-{
-	obs_data_t *copy = obs_data_create();
-	run_on_graphics_thread([&] {
-		obs_data_t *live = obs_source_get_settings(filter);
-		obs_data_apply(copy, live);
-		obs_data_release(live);
-	});
-	return data_ptr(copy);
-}
-
-std::string settings_json(obs_source_t *filter)
-{
-	data_ptr copy = settings_copy(filter);
-	return obs_data_get_json(copy.get());
-}
-
-void change_settings(obs_source_t *filter,
-		     const std::function<void(obs_data_t *)> &edit)
-{
-	data_ptr changes(obs_data_create());
-	edit(changes.get());
-	obs_source_update(filter, changes.get());
-}
-
-struct reference_list {
-	std::vector<std::string> values;
-	std::vector<std::string> items; // each entry's JSON text
-};
-
-reference_list references_of(obs_data_t *settings)
-{
-	reference_list list;
-	obs_data_array_t *refs = obs_data_get_array(settings, "references");
-	for (size_t i = 0; refs && i < obs_data_array_count(refs); i++) {
-		obs_data_t *item = obs_data_array_item(refs, i);
-		list.values.push_back(obs_data_get_string(item, "value"));
-		list.items.push_back(obs_data_get_json(item));
-		obs_data_release(item);
-	}
-	obs_data_array_release(refs);
-	return list;
-}
-
 // ---------------------------------------------------------------------------
 // Frame time: the host ticks every source with the time between video
 // frames, so the module's poll follows the host's video clock.
@@ -172,16 +75,6 @@ reference_list references_of(obs_data_t *settings)
 double frame_seconds_since(uint64_t start)
 {
 	return double(obs_get_video_frame_time() - start) / 1e9;
-}
-
-// Waits until the host has ticked for the given frame time. 1.5 s lets the
-// module poll at least twice.
-void let_frame_time_pass(double seconds = 1.5)
-{
-	uint64_t start = obs_get_video_frame_time();
-	ASSERT_TRUE(wait_until(
-		[&] { return frame_seconds_since(start) >= seconds; }, 60s))
-		<< "the host's video clock does not advance";
 }
 
 // Checks a condition once per video frame on the graphics thread, after the
@@ -417,7 +310,7 @@ TEST_F(Poll, FileEqualToTheSettingsAppliesNothing)
 	std::string before = settings_json(filter());
 	ino_t inode = inode_of(settings_path());
 
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(updates.count, 0);
 	EXPECT_EQ(inode_of(settings_path()), inode);
 	EXPECT_EQ(settings_json(filter()), before);
@@ -430,9 +323,9 @@ TEST_F(Poll, FileEqualToTheSettingsAppliesNothing)
 		if (c == ',' || c == '{' || c == ':')
 			spaced += "\n\t  ";
 	}
-	controller_writes(" \n" + spaced + "\n\n");
+	ASSERT_TRUE(controller_writes(" \n" + spaced + "\n\n"));
 	inode = inode_of(settings_path());
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(updates.count, 0);
 	EXPECT_EQ(inode_of(settings_path()), inode);
 	EXPECT_EQ(settings_json(filter()), before);
@@ -450,10 +343,10 @@ TEST_F(Poll, ControllerChangeIsAppliedWithinHalfASecond)
 		return done;
 	});
 
-	controller_edits([](obs_data_t *d) {
+	ASSERT_TRUE(controller_edits([](obs_data_t *d) {
 		obs_data_set_int(d, "fps", 33);
 		obs_data_set_bool(d, "face_enabled", false);
-	});
+	}));
 	uint64_t written = obs_get_video_frame_time();
 	double seconds = applied.seconds_after(written);
 	ASSERT_GE(seconds, 0.0) << "the change was never applied";
@@ -478,13 +371,13 @@ TEST_F(Poll, UnknownKeysAreMergedAndWrittenBack)
 	data_ptr settings = sample_settings();
 	start_filter(settings.get());
 
-	controller_edits([](obs_data_t *d) {
+	ASSERT_TRUE(controller_edits([](obs_data_t *d) {
 		obs_data_set_string(d, "controller_model", "faces-v2");
 		obs_data_t *state = obs_data_create();
 		obs_data_set_int(state, "people", 3);
 		obs_data_set_obj(d, "controller_state", state);
 		obs_data_release(state);
-	});
+	}));
 	ASSERT_TRUE(wait_until([&] {
 		data_ptr now = settings_copy(filter());
 		return strcmp(obs_data_get_string(now.get(),
@@ -516,7 +409,7 @@ TEST_F(Poll, DeletedEmptyOrGarbageFileAppliesNothing)
 	std::string before = settings_json(filter());
 
 	ASSERT_EQ(unlink(settings_path().c_str()), 0);
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_FALSE(stdfs::exists(settings_path()));
 
 	const char *bad_files[] = {
@@ -527,8 +420,8 @@ TEST_F(Poll, DeletedEmptyOrGarbageFileAppliesNothing)
 	};
 	for (const char *bad : bad_files) {
 		SCOPED_TRACE(std::string("file: ") + bad);
-		controller_writes(bad);
-		let_frame_time_pass();
+		ASSERT_TRUE(controller_writes(bad));
+		ASSERT_TRUE(let_frame_time_pass());
 		EXPECT_EQ(read_text(settings_path()).value_or("?"), bad);
 	}
 	EXPECT_EQ(updates.count, 0);
@@ -569,12 +462,12 @@ TEST_F(Poll, WhiteSpaceAndKeyOrderNeverChangeTheResult)
 	};
 	for (const char *layout : layouts) {
 		SCOPED_TRACE(layout);
-		controller_writes(layout);
+		ASSERT_TRUE(controller_writes(layout));
 		ASSERT_TRUE(wait_until([&] {
 			return settings_json(filter()) == wanted;
 		})) << settings_json(filter());
 		ASSERT_TRUE(file_mirrors_settings());
-		let_frame_time_pass();
+		ASSERT_TRUE(let_frame_time_pass());
 		EXPECT_EQ(settings_json(filter()), wanted);
 		// Back to the start for the next layout.
 		change_settings(filter(), [](obs_data_t *d) {
@@ -607,24 +500,9 @@ void expect_image_of_frame(const std::string &path, const image &frame,
 	EXPECT_EQ(st.st_mode & 07777, 0600u);
 	EXPECT_EQ(size_t(st.st_size), BMP_SIZE);
 
-	std::vector<uint8_t> bmp = read_bytes(path);
+	std::vector<uint8_t> bmp = qm_bytes::read_bytes(path);
 	ASSERT_EQ(bmp.size(), BMP_SIZE);
-	const uint8_t *h = bmp.data();
-	EXPECT_EQ(h[0], 'B');
-	EXPECT_EQ(h[1], 'M');
-	EXPECT_EQ(u32_at(h + 2), BMP_SIZE);
-	EXPECT_EQ(u16_at(h + 6), 0);
-	EXPECT_EQ(u16_at(h + 8), 0);
-	EXPECT_EQ(u32_at(h + 10), 54u);
-	EXPECT_EQ(u32_at(h + 14), 40u);
-	EXPECT_EQ(u32_at(h + 18), 1280u);
-	EXPECT_EQ(int32_t(u32_at(h + 22)), -720);
-	EXPECT_EQ(u16_at(h + 26), 1);
-	EXPECT_EQ(u16_at(h + 28), 32);
-	EXPECT_EQ(u32_at(h + 30), 0u);
-	EXPECT_EQ(u32_at(h + 34), 3686400u);
-	for (size_t at = 38; at < 54; at += 4)
-		EXPECT_EQ(u32_at(h + at), 0u) << "offset " << at;
+	EXPECT_EQ(qm_bytes::bmp_header_mismatch(bmp.data()), "");
 
 	ASSERT_EQ(frame.pixels.size(), size_t(3686400));
 	EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(),
@@ -647,7 +525,7 @@ TEST_F(Capture, RequestInTheFileSavesTheCurrentFrameOnce)
 	image frame = copy_input_frame(fs.data(), &seq);
 	ASSERT_EQ(pattern_mismatch(frame), "") << "captured frame";
 
-	controller_edits(set_request);
+	ASSERT_TRUE(controller_edits(set_request));
 	ASSERT_TRUE(wait_until([&] {
 		return images_in(faces_dir()).size() == 1;
 	})) << "no reference image";
@@ -669,7 +547,7 @@ TEST_F(Capture, RequestInTheFileSavesTheCurrentFrameOnce)
 		  std::vector<std::string>{path});
 
 	// One request, one capture, however often the module polls.
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(images_in(faces_dir()).size(), 1u);
 	EXPECT_EQ(references_of(settings_copy(filter()).get()).values.size(),
 		  1u);
@@ -698,7 +576,7 @@ TEST_F(Capture, RequestStandingInTheFiltersOwnSettingsIsConsumedOnce)
 	ASSERT_TRUE(file_mirrors_settings());
 	expect_image_of_frame(images_in(faces_dir())[0], frame);
 
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(images_in(faces_dir()).size(), 1u);
 	data_ptr now = settings_copy(filter());
 	EXPECT_EQ(references_of(now.get()).values, images_in(faces_dir()));
@@ -711,14 +589,14 @@ TEST_F(Capture, BeforeTheFirstFrameWarnsAndSavesNothing)
 	ASSERT_EQ(input_seq(fs.data()), 0u);
 	std::string before = settings_json(filter());
 
-	controller_edits(set_request);
+	ASSERT_TRUE(controller_edits(set_request));
 	ASSERT_TRUE(wait_until([&] { return lines_of(REQUEST_WARNING) > 0; }))
 		<< "no warning";
 	expect_log(LOG_WARNING, REQUEST_WARNING);
 
 	// The request is consumed all the same, and never retried.
 	ASSERT_TRUE(file_mirrors_settings());
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(lines_of(REQUEST_WARNING), 1u);
 	EXPECT_TRUE(stdfs::is_directory(faces_dir()));
 	EXPECT_TRUE(images_in(faces_dir()).empty());
@@ -753,7 +631,7 @@ TEST_F(Capture, EarlierReferencesStayInOrder)
 	start_filter(settings.get());
 	render_frame();
 
-	controller_edits(set_request);
+	ASSERT_TRUE(controller_edits(set_request));
 	ASSERT_TRUE(
 		wait_until([&] { return images_in(faces_dir()).size() == 1; }));
 	ASSERT_TRUE(wait_until([&] {
@@ -812,7 +690,7 @@ TEST_F(Capture, ButtonCapturesOnceForEachPress)
 	render_frame();
 	EXPECT_TRUE(obs_property_button_clicked(button, filter()));
 	ASSERT_TRUE(file_mirrors_settings());
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	images = images_in(faces_dir());
 	ASSERT_EQ(images.size(), 2u);
 	EXPECT_EQ(references_of(settings_copy(filter()).get()).values.size(),
@@ -834,7 +712,7 @@ TEST_F(Capture, ButtonWithoutAnInstanceTouchesNothing)
 	ASSERT_NE(button, nullptr);
 	EXPECT_FALSE(obs_property_button_clicked(button, nullptr));
 
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_FALSE(stdfs::exists(faces_dir()));
 	EXPECT_EQ(updates.count, 0);
 	EXPECT_EQ(inode_of(settings_path()), inode);
@@ -876,7 +754,7 @@ TEST_F(Failures, FolderThatCannotBeCreatedIsReportedForEachAttempt)
 	properties_ptr props(obs_source_properties(filter()));
 	EXPECT_FALSE(obs_property_button_clicked(
 		obs_properties_get(props.get(), "capture"), filter()));
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(lines_of(DIR_ERROR), 3u);
 	EXPECT_EQ(read_text(parent).value_or(""), "in the way");
 
@@ -909,7 +787,7 @@ TEST_F(Failures, FileThatCannotBeSavedIsReportedForEachAttempt)
 	expect_log(LOG_ERROR, SAVE_ERROR, 2);
 	image shown = render_and_read(fs.parent.get());
 	EXPECT_TRUE(is_opaque_black(shown));
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(lines_of(SAVE_ERROR), 2u);
 	EXPECT_FALSE(stdfs::exists(settings_path()));
 	EXPECT_EQ(names_in(module_config_dir()),
@@ -935,7 +813,7 @@ TEST_F(Failures, AnUnsavedChangeIsNotUndoneByTheOlderFile)
 	change_settings(filter(),
 			[](obs_data_t *d) { obs_data_set_int(d, "fps", 30); });
 	EXPECT_TRUE(wait_until([&] { return lines_of(SAVE_ERROR) >= 1; }));
-	let_frame_time_pass();
+	ASSERT_TRUE(let_frame_time_pass());
 	EXPECT_EQ(obs_data_get_int(settings_copy(filter()).get(), "fps"), 30);
 	EXPECT_EQ(lines_of(SAVE_ERROR), 1u);
 
@@ -1080,17 +958,17 @@ TEST_F(DISABLED_LongConfigFolder, GivesUpQuietly)
 		EXPECT_TRUE(names_in(dir).empty());
 	} else {
 		ASSERT_TRUE(file_mirrors_settings(dir));
-		controller_edits(
+		ASSERT_TRUE(controller_edits(
 			[](obs_data_t *d) {
 				obs_data_set_int(d, "fps", 33);
 				set_request(d);
 			},
-			dir);
+			dir));
 	}
 
 	if (length > 3071) {
 		EXPECT_FALSE(obs_property_button_clicked(button, filter()));
-		let_frame_time_pass();
+		ASSERT_TRUE(let_frame_time_pass());
 		data_ptr now = settings_copy(filter());
 		EXPECT_EQ(obs_data_get_int(now.get(), "fps"), 24);
 		EXPECT_FALSE(obs_data_has_user_value(now.get(), "references"));

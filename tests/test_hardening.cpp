@@ -147,63 +147,6 @@ constexpr bgra GREY_85{85, 85, 85, 255};
 constexpr bgra GREY_170{170, 170, 170, 255};
 constexpr palette GREYED_SOURCE{{GREY_85, GREY_85, GREY_85, GREY_170}};
 
-// Threads of this process other than the fake controller's.
-int threads_but_controller()
-{
-	int n = 0;
-	std::error_code ec;
-	for (auto &entry : stdfs::directory_iterator("/proc/self/task", ec)) {
-		std::ifstream comm(entry.path() / "comm");
-		std::string name;
-		std::getline(comm, name);
-		n += name.rfind("fakectl-", 0) == 0 ? 0 : 1;
-	}
-	return n;
-}
-
-// The threads of this process by id, other than the fake controller's.
-std::set<std::string> thread_ids()
-{
-	std::set<std::string> ids;
-	std::error_code ec;
-	for (auto &entry : stdfs::directory_iterator("/proc/self/task", ec)) {
-		std::ifstream comm(entry.path() / "comm");
-		std::string name;
-		std::getline(comm, name);
-		if (name.rfind("fakectl-", 0) != 0)
-			ids.insert(entry.path().filename().string());
-	}
-	return ids;
-}
-
-// Those of ids that still run.
-size_t still_running(const std::set<std::string> &ids)
-{
-	size_t n = 0;
-	for (auto &id : ids)
-		n += stdfs::exists("/proc/self/task/" + id);
-	return n;
-}
-
-std::set<std::string> started_since(const std::set<std::string> &before)
-{
-	std::set<std::string> started;
-	for (auto &id : thread_ids())
-		if (!before.count(id))
-			started.insert(id);
-	return started;
-}
-
-int fd_count()
-{
-	int n = 0;
-	std::error_code ec;
-	for (auto it = stdfs::directory_iterator("/proc/self/fd", ec);
-	     !ec && it != stdfs::directory_iterator(); it.increment(ec))
-		n++;
-	return n;
-}
-
 // A file of random bytes.
 bool write_random(const std::string &path, size_t size)
 {
@@ -416,70 +359,6 @@ private:
 	std::atomic<int> tokens_{0};
 	std::thread thread_;
 };
-
-// The filter's settings as JSON, taken on the graphics thread where the
-// module's poll changes them.
-std::string settings_json(obs_source_t *filter)
-{
-	obs_data_t *copy = obs_data_create();
-	run_on_graphics_thread([&] {
-		obs_data_t *live = obs_source_get_settings(filter);
-		obs_data_apply(copy, live);
-		obs_data_release(live);
-	});
-	std::string json = obs_data_get_json(copy);
-	obs_data_release(copy);
-	return json;
-}
-
-void change_settings(obs_source_t *filter,
-		     const std::function<void(obs_data_t *)> &edit)
-{
-	data_ptr changes(obs_data_create());
-	edit(changes.get());
-	obs_source_update(filter, changes.get());
-}
-
-std::vector<std::string> references_of(const std::string &json)
-{
-	std::vector<std::string> values;
-	data_ptr settings(obs_data_create_from_json(json.c_str()));
-	if (!settings)
-		return values;
-	obs_data_array_t *refs =
-		obs_data_get_array(settings.get(), "references");
-	for (size_t i = 0; refs && i < obs_data_array_count(refs); i++) {
-		obs_data_t *item = obs_data_array_item(refs, i);
-		values.push_back(obs_data_get_string(item, "value"));
-		obs_data_release(item);
-	}
-	obs_data_array_release(refs);
-	return values;
-}
-
-// Waits until the host's video clock has moved on by seconds, which lets
-// the module's half-second poll run at least twice for 1.2 s.
-bool let_frame_time_pass(double seconds = 1.2)
-{
-	uint64_t start = obs_get_video_frame_time();
-	return wait_until(
-		[&] {
-			return double(obs_get_video_frame_time() - start) /
-				       1e9 >=
-			       seconds;
-		},
-		ms(60000));
-}
-
-std::string settings_path()
-{
-	return module_config_dir() + "/settings.json";
-}
-
-std::string faces_dir()
-{
-	return module_config_dir() + "/faces";
-}
 
 // Set in a child process that runs one case that may bring the whole
 // process down.
@@ -849,7 +728,7 @@ TEST_F(Receiver, FramesCutAtAnyOffsetAreNeverShown)
 TEST_F(Receiver, TrickledFrameHoldsTeardownUntilTheControllerLetsGo)
 {
 	ASSERT_TRUE(ctl->start());
-	auto before = thread_ids();
+	auto before = thread_ids_but_controller();
 	make_filter();
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::output, 1, LONG));
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::input, 1, LONG));
@@ -1099,14 +978,8 @@ TEST_F(SettingsFile, HugeBinaryFolderOrLinkAppliesNothing)
 			read_text(settings_path()).value_or("{}").c_str()));
 		return d && obs_data_get_int(d.get(), "fps") == 20;
 	}));
-	auto text = read_text(settings_path());
-	ASSERT_TRUE(text);
-	data_ptr file(obs_data_create_from_json(text->c_str()));
-	ASSERT_TRUE(file);
-	obs_data_set_int(file.get(), "fps", 40);
-	std::string temp = settings_path() + ".controller";
-	ASSERT_TRUE(write_text(temp, obs_data_get_json(file.get())));
-	ASSERT_EQ(rename(temp.c_str(), settings_path().c_str()), 0);
+	ASSERT_TRUE(controller_edits(
+		[](obs_data_t *d) { obs_data_set_int(d, "fps", 40); }));
 	EXPECT_TRUE(wait_until([&] {
 		data_ptr s(obs_data_create_from_json(
 			settings_json(fs.filter.get()).c_str()));
@@ -1180,7 +1053,7 @@ void release_fifo(const std::string &path)
 TEST_F(EndpointFiles, FifoHoldsNeitherWorkersNorTeardown)
 {
 	ASSERT_TRUE(ctl->start(0, 0, false));
-	auto before = thread_ids();
+	auto before = thread_ids_but_controller();
 	make_filter();
 	auto workers = started_since(before);
 	ASSERT_GE(workers.size(), 2u);
@@ -1273,7 +1146,10 @@ TEST_F(Stress, TwentyInstancesOnOneController)
 	auto destroy_at = fake::clock::now();
 	more.clear();
 	EXPECT_TRUE(wait_until(
-		[&] { return threads_but_controller() <= threads_at_start; },
+		[&] {
+			return thread_count_but_controller() <=
+			       threads_at_start;
+		},
 		LONG));
 	std::cout << "twenty instances destroyed in "
 		  << elapsed(destroy_at).count() << " ms\n";
@@ -1329,7 +1205,10 @@ TEST_F(Stress, TwoHundredCreateDestroyCyclesWhileTheControllerDrops)
 	EXPECT_GT(processed_seen, 0);
 	// Every instance is gone, and its connections with it.
 	EXPECT_TRUE(wait_until(
-		[&] { return threads_but_controller() <= threads_at_start; },
+		[&] {
+			return thread_count_but_controller() <=
+			       threads_at_start;
+		},
 		ms(60000)));
 	EXPECT_TRUE(ctl->wait(
 		[&] { return ctl->open_count(endpoint::output) == 0; }, LONG));
@@ -1456,7 +1335,8 @@ TEST_F(Files, AnnouncedReferenceImagesAreWhole)
 	std::thread watcher([&] {
 		while (!done) {
 			auto text = read_text(settings_path());
-			for (auto &path : references_of(text.value_or("{}"))) {
+			for (auto &path :
+			     references_of(text.value_or("{}")).values) {
 				{
 					std::lock_guard<std::mutex> g(
 						announced_mutex);
@@ -1500,18 +1380,15 @@ TEST_F(Files, AnnouncedReferenceImagesAreWhole)
 			[&] {
 				return references_of(read_text(settings_path())
 							     .value_or("{}"))
-					       .size() == size_t(presses + i);
+					       .values.size() ==
+				       size_t(presses + i);
 			},
 			LONG));
-		auto text = read_text(settings_path());
-		ASSERT_TRUE(text);
-		data_ptr file(obs_data_create_from_json(text->c_str()));
-		ASSERT_TRUE(file);
-		obs_data_set_string(file.get(), "capture_request",
-				    ("capture-" + std::to_string(i)).c_str());
-		std::string temp = settings_path() + ".controller";
-		ASSERT_TRUE(write_text(temp, obs_data_get_json(file.get())));
-		ASSERT_EQ(rename(temp.c_str(), settings_path().c_str()), 0);
+		ASSERT_TRUE(controller_edits([&](obs_data_t *d) {
+			obs_data_set_string(
+				d, "capture_request",
+				("capture-" + std::to_string(i)).c_str());
+		}));
 		ASSERT_TRUE(render_until([&](const image &) {
 			return names_in(faces_dir()).size() > have;
 		}));
@@ -1640,7 +1517,7 @@ TEST_F(Files, FacesFolderReplacedByALink)
 	EXPECT_TRUE(S_ISREG(st.st_mode));
 	EXPECT_EQ(st.st_mode & 07777, 0600u);
 	EXPECT_EQ(size_t(st.st_size), BMP_SIZE);
-	auto refs = references_of(settings_json(fs.filter.get()));
+	auto refs = references_of(settings_json(fs.filter.get())).values;
 	ASSERT_EQ(refs.size(), 1u);
 	EXPECT_EQ(refs[0], faces_dir() + "/" + names[0]);
 	remove_path(faces_dir());

@@ -6,8 +6,6 @@
 
 #include <util/platform.h>
 
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -51,20 +49,6 @@ image image_of(const fake::bytes &px)
 fake::bytes processed_pixels(const palette &colours = PROCESSED_PALETTE)
 {
 	return pixels_of(make_pattern(FRAME_WIDTH, FRAME_HEIGHT, colours));
-}
-
-// Threads of this process other than the fake controller's.
-int threads_but_controller()
-{
-	int n = 0;
-	for (auto &entry :
-	     std::filesystem::directory_iterator("/proc/self/task")) {
-		std::ifstream comm(entry.path() / "comm");
-		std::string name;
-		std::getline(comm, name);
-		n += name.rfind("fakectl-", 0) == 0 ? 0 : 1;
-	}
-	return n;
 }
 
 struct output_state {
@@ -711,7 +695,7 @@ TEST_F(Faults, ControllerClosingMidFrameGetsAWholeFrameAfterReconnecting)
 TEST_F(Faults, DestroyWhileTheControllerSendsNothingEndsWithinTheTimeout)
 {
 	ASSERT_TRUE(ctl->start());
-	int before = threads_but_controller();
+	int before = thread_count_but_controller();
 	make_filter();
 	// The receiver waits on a controller that sends nothing; the sender,
 	// with its one capture sent, polls for the next.
@@ -723,7 +707,7 @@ TEST_F(Faults, DestroyWhileTheControllerSendsNothingEndsWithinTheTimeout)
 	auto start = fake::clock::now();
 	fs = filtered_source();
 	ASSERT_TRUE(wait_until(
-		[&] { return threads_but_controller() <= before; }, LONG));
+		[&] { return thread_count_but_controller() <= before; }, LONG));
 	EXPECT_LE(since(start, fake::clock::now()), 1000ms + 1500ms);
 	for (endpoint ep : {endpoint::input, endpoint::output})
 		for (auto &c : ctl->connections(ep))
@@ -735,7 +719,7 @@ TEST_F(Faults, DestroyWhileTheControllerReadsNothingEndsAfterTheFrame)
 {
 	ctl->set_input_behavior(fake::input_behavior::never_read());
 	ASSERT_TRUE(ctl->start());
-	int before = threads_but_controller();
+	int before = thread_count_but_controller();
 	make_filter();
 	// The sender blocks on a controller that reads nothing.
 	ASSERT_TRUE(render_until([&](const image &) {
@@ -752,7 +736,7 @@ TEST_F(Faults, DestroyWhileTheControllerReadsNothingEndsAfterTheFrame)
 	auto start = fake::clock::now();
 	fs = filtered_source();
 	ASSERT_TRUE(wait_until(
-		[&] { return threads_but_controller() <= before; }, LONG));
+		[&] { return thread_count_but_controller() <= before; }, LONG));
 	EXPECT_LE(since(start, fake::clock::now()), 5 * 1000ms + 2500ms);
 
 	// The receiving connection was closed. (The sending one cannot be
@@ -764,14 +748,14 @@ TEST_F(Faults, DestroyWhileTheControllerReadsNothingEndsAfterTheFrame)
 
 TEST_F(Faults, DestroyWithoutControllerEndsAfterThePause)
 {
-	int before = threads_but_controller();
+	int before = thread_count_but_controller();
 	make_filter();
 	// Let the workers settle into their retry pauses.
 	std::this_thread::sleep_for(400ms);
 	auto start = fake::clock::now();
 	fs = filtered_source();
 	ASSERT_TRUE(wait_until(
-		[&] { return threads_but_controller() <= before; }, LONG));
+		[&] { return thread_count_but_controller() <= before; }, LONG));
 	EXPECT_LE(since(start, fake::clock::now()), 250ms + 1000ms);
 	EXPECT_EQ(ctl->connection_count(endpoint::input), 0u);
 }

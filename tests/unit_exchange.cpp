@@ -1,3 +1,4 @@
+#include "bytes.h"
 #include "exchange.h"
 
 #include <gtest/gtest.h>
@@ -15,29 +16,12 @@
 
 namespace {
 
-uint32_t u32_at(const uint8_t *p)
-{
-	return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-	       uint32_t(p[3]) << 24;
-}
-
-uint16_t u16_at(const uint8_t *p)
-{
-	return uint16_t(p[0] | p[1] << 8);
-}
-
 std::string temp_dir()
 {
 	char templ[] = "/tmp/qm-unit-XXXXXX";
 	const char *dir = mkdtemp(templ);
 	EXPECT_NE(dir, nullptr);
 	return dir ? dir : "/tmp";
-}
-
-std::vector<uint8_t> read_file(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<uint8_t> pattern_frame()
@@ -87,21 +71,7 @@ TEST(BmpTest, HeaderDescribesATopDown32BitFrame)
 	uint8_t h[QM_BMP_HEADER_SIZE];
 	memset(h, 0xAA, sizeof(h));
 	qm_bmp_header(h);
-	EXPECT_EQ(h[0], 'B');
-	EXPECT_EQ(h[1], 'M');
-	EXPECT_EQ(u32_at(h + 2), 3686454u);
-	EXPECT_EQ(u16_at(h + 6), 0);
-	EXPECT_EQ(u16_at(h + 8), 0);
-	EXPECT_EQ(u32_at(h + 10), 54u);
-	EXPECT_EQ(u32_at(h + 14), 40u);
-	EXPECT_EQ(u32_at(h + 18), 1280u);
-	EXPECT_EQ(int32_t(u32_at(h + 22)), -720);
-	EXPECT_EQ(u16_at(h + 26), 1);
-	EXPECT_EQ(u16_at(h + 28), 32);
-	EXPECT_EQ(u32_at(h + 30), 0u);
-	EXPECT_EQ(u32_at(h + 34), 3686400u);
-	for (size_t off = 38; off < 54; off++)
-		EXPECT_EQ(h[off], 0) << "offset " << off;
+	EXPECT_EQ(qm_bytes::bmp_header_mismatch(h), "");
 }
 
 TEST(BmpTest, WritesTheWholeFrameForItsOwnerOnly)
@@ -110,7 +80,7 @@ TEST(BmpTest, WritesTheWholeFrameForItsOwnerOnly)
 	std::vector<uint8_t> frame = pattern_frame();
 	ASSERT_TRUE(qm_write_bmp(path.c_str(), frame.data()));
 
-	std::vector<uint8_t> file = read_file(path);
+	std::vector<uint8_t> file = qm_bytes::read_bytes(path);
 	ASSERT_EQ(file.size(), QM_BMP_FILE_SIZE);
 	uint8_t header[QM_BMP_HEADER_SIZE];
 	qm_bmp_header(header);
@@ -129,7 +99,7 @@ TEST(BmpTest, NeverReplacesAnExistingFileOrFollowsALink)
 	std::ofstream(existing) << "keep me";
 	std::vector<uint8_t> frame = pattern_frame();
 	EXPECT_FALSE(qm_write_bmp(existing.c_str(), frame.data()));
-	std::vector<uint8_t> kept = read_file(existing);
+	std::vector<uint8_t> kept = qm_bytes::read_bytes(existing);
 	EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
 	EXPECT_NE(access((existing + ".tmp").c_str(), F_OK), 0);
 
@@ -155,7 +125,7 @@ TEST(BmpTest, AppearsOnlyWhenWholeAndNeverTakesAnotherFilesTemporaryName)
 	std::ofstream(other + ".tmp") << "someone else's";
 	EXPECT_FALSE(qm_write_bmp(other.c_str(), frame.data()));
 	EXPECT_NE(access(other.c_str(), F_OK), 0);
-	std::vector<uint8_t> kept = read_file(other + ".tmp");
+	std::vector<uint8_t> kept = qm_bytes::read_bytes(other + ".tmp");
 	EXPECT_EQ(std::string(kept.begin(), kept.end()), "someone else's");
 }
 
