@@ -151,19 +151,15 @@ struct capture_stand_in {
 
 	capture_stand_in()
 	{
-		data.input_frame = qm_alloc_frame();
-		data.output_frame = qm_alloc_frame();
-		data.black_frame = qm_alloc_frame();
+		qm_alloc_frames(&data);
 		auto wire = make_wire_frame();
-		memcpy(data.input_frame.get(), wire.data() + 8, FRAME_SIZE);
+		for (frame_buffer *f : {&data.input_frame, &data.input_ready,
+					&data.input_sending})
+			memcpy(f->get(), wire.data() + 8, FRAME_SIZE);
 		memset(data.output_frame.get(), 0, FRAME_SIZE);
 		thread = std::thread([this] {
 			while (!done) {
-				{
-					std::lock_guard<std::mutex> guard(
-						data.lock);
-					data.input_seq++;
-				}
+				qm_publish_input(&data);
 				std::this_thread::sleep_for(
 					std::chrono::microseconds(100));
 			}
@@ -171,7 +167,7 @@ struct capture_stand_in {
 	}
 	~capture_stand_in()
 	{
-		data.stop = true;
+		qm_request_stop(&data);
 		done = true;
 		thread.join();
 		if (data.sender_thread.joinable())

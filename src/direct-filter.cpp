@@ -6,12 +6,30 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #define IMAGE_FILTER "Images (*.png *.jpg *.jpeg *.webp *.bmp)"
 
 frame_buffer qm_alloc_frame()
 {
+	if (qm_test_fails(QM_TEST_FRAME_BUFFER))
+		return nullptr;
 	return frame_buffer(new (std::nothrow) uint8_t[FRAME_SIZE]);
+}
+
+bool qm_alloc_frames(direct_filter_data *instance)
+{
+	frame_buffer *frames[] = {
+		&instance->input_frame,   &instance->input_ready,
+		&instance->input_sending, &instance->output_frame,
+		&instance->output_spare,
+	};
+	bool all = true;
+	for (frame_buffer *frame : frames) {
+		*frame = qm_alloc_frame();
+		all = all && *frame;
+	}
+	return all;
 }
 
 bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time)
@@ -20,13 +38,14 @@ bool qm_frame_is_fresh(bool has_output, uint64_t now, uint64_t output_time)
 	       now - output_time <= FRESH_LIMIT_NS;
 }
 
-void qm_request_stop(direct_filter_data *instance)
+void qm_publish_input(direct_filter_data *instance)
 {
 	{
-		std::lock_guard<std::mutex> guard(instance->pause_lock);
-		instance->stop.exchange(true);
+		std::lock_guard<std::mutex> guard(instance->lock);
+		std::swap(instance->input_frame, instance->input_ready);
+		instance->ready_seq = ++instance->input_seq;
 	}
-	instance->pause_wake.notify_all();
+	instance->input_wake.notify_one();
 }
 
 void qm_pause(direct_filter_data *instance, unsigned ms)
@@ -48,6 +67,12 @@ struct graphics_context {
 	graphics_context &operator=(const graphics_context &) = delete;
 };
 
+// A graphics object from make, unless a test has this one fail.
+template<typename Make> auto graphics_object(Make make) -> decltype(make())
+{
+	return qm_test_fails(QM_TEST_GRAPHICS_OBJECT) ? nullptr : make();
+}
+
 } // namespace
 
 static const char *name(void *) noexcept
@@ -55,35 +80,32 @@ static const char *name(void *) noexcept
 	return "Quilmar direct filter (experimental)";
 }
 
-static void fill_black(uint8_t *frame)
-{
-	memset(frame, 0, FRAME_SIZE);
-	for (size_t i = 3; i < FRAME_SIZE; i += 4)
-		frame[i] = 255;
-}
-
-static bool alloc_frames(direct_filter_data *instance)
-{
-	instance->output_frame = qm_alloc_frame();
-	instance->black_frame = qm_alloc_frame();
-	instance->input_frame = qm_alloc_frame();
-	if (instance->black_frame)
-		fill_black(instance->black_frame.get());
-	return instance->output_frame && instance->black_frame &&
-	       instance->input_frame;
-}
-
-static bool create_graphics(direct_filter_data *instance)
+// Creates the graphics objects; returns what is missing, or null when
+// nothing is.
+static const char *create_graphics(direct_filter_data *instance)
 {
 	graphics_context graphics;
-	instance->effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
-	instance->texrender = gs_texrender_create(GS_BGRA, GS_ZS_NONE);
-	instance->stagesurf =
-		gs_stagesurface_create(FRAME_WIDTH, FRAME_HEIGHT, GS_BGRA);
-	instance->texture = gs_texture_create(FRAME_WIDTH, FRAME_HEIGHT,
-					      GS_BGRA, 1, nullptr, GS_DYNAMIC);
-	return instance->effect && instance->texrender && instance->stagesurf &&
-	       instance->texture;
+	instance->effect = graphics_object(
+		[] { return obs_get_base_effect(OBS_EFFECT_DEFAULT); });
+	instance->texrender = graphics_object(
+		[] { return gs_texrender_create(GS_BGRA, GS_ZS_NONE); });
+	instance->stagesurf = graphics_object([] {
+		return gs_stagesurface_create(FRAME_WIDTH, FRAME_HEIGHT,
+					      GS_BGRA);
+	});
+	instance->texture = graphics_object([] {
+		return gs_texture_create(FRAME_WIDTH, FRAME_HEIGHT, GS_BGRA, 1,
+					 nullptr, GS_DYNAMIC);
+	});
+	if (!instance->effect)
+		return "the host's default effect is missing";
+	if (!instance->texrender)
+		return "cannot create its render target";
+	if (!instance->stagesurf)
+		return "cannot create its staging surface";
+	if (!instance->texture)
+		return "cannot create its texture";
+	return nullptr;
 }
 
 static void destroy_graphics(direct_filter_data *instance)
@@ -95,6 +117,7 @@ static void destroy_graphics(direct_filter_data *instance)
 	instance->texrender = nullptr;
 	instance->stagesurf = nullptr;
 	instance->texture = nullptr;
+	instance->effect = nullptr;
 }
 
 static void run_reader(void *data)
@@ -118,12 +141,30 @@ static void stop_workers(direct_filter_data *instance)
 		instance->sender_thread.join();
 }
 
-static void *roll_back(direct_filter_data *instance)
+static void free_frames(direct_filter_data *instance)
+{
+	for (frame_buffer *frame :
+	     {&instance->input_frame, &instance->input_ready,
+	      &instance->input_sending, &instance->output_frame,
+	      &instance->output_spare})
+		frame->reset();
+}
+
+// Keeps the record, and with it the filter, but nothing else: the host
+// draws a filter without an instance by drawing its target, the camera's
+// own picture, so a filter that cannot start stays as a failed instance
+// that draws black.
+static void *fail(direct_filter_data *instance, const char *what)
 {
 	stop_workers(instance);
 	destroy_graphics(instance);
-	delete instance;
-	return nullptr;
+	free_frames(instance);
+	instance->failed = true;
+	blog(LOG_ERROR,
+	     "Quilmar: filter \"%s\" cannot start: %s; it shows black "
+	     "instead of its source",
+	     obs_source_get_name(instance->source), what);
+	return instance;
 }
 
 static void *create(obs_data_t *settings, obs_source_t *source) noexcept
@@ -133,16 +174,14 @@ static void *create(obs_data_t *settings, obs_source_t *source) noexcept
 		return nullptr;
 	instance->source = source;
 
-	if (!alloc_frames(instance)) {
-		delete instance;
-		return nullptr;
-	}
-	if (!create_graphics(instance))
-		return roll_back(instance);
+	if (!qm_alloc_frames(instance))
+		return fail(instance, "not enough memory for its frames");
+	if (const char *missing = create_graphics(instance))
+		return fail(instance, missing);
 	if (!qm_start_thread(instance->reader_thread, run_reader, instance))
-		return roll_back(instance);
+		return fail(instance, "cannot start its receiver thread");
 	if (!qm_start_thread(instance->sender_thread, run_sender, instance))
-		return roll_back(instance);
+		return fail(instance, "cannot start its sender thread");
 
 	update(instance, settings);
 	return instance;
@@ -213,8 +252,9 @@ static void render_target(obs_source_t *target)
 		obs_source_video_render(target);
 }
 
-// Renders the target stretched into the fixed frame and copies it into
-// input_frame.
+// Renders the target stretched into the fixed frame and makes it the
+// latest capture. The rows are copied out of the mapped surface into
+// render's own buffer, outside the lock.
 static void capture(direct_filter_data *instance, obs_source_t *target,
 		    uint32_t width, uint32_t height)
 {
@@ -240,32 +280,49 @@ static void capture(direct_filter_data *instance, obs_source_t *target,
 	uint32_t pitch = 0;
 	if (!gs_stagesurface_map(instance->stagesurf, &data, &pitch))
 		return;
-	{
-		std::lock_guard<std::mutex> guard(instance->lock);
-		uint8_t *frame = instance->input_frame.get();
-		for (size_t row = 0; row < FRAME_HEIGHT; row++)
-			memcpy(frame + row * FRAME_LINESIZE,
-			       data + row * size_t(pitch), FRAME_LINESIZE);
-		instance->input_seq++;
-	}
+	uint8_t *frame = instance->input_frame.get();
+	for (size_t row = 0; row < FRAME_HEIGHT; row++)
+		memcpy(frame + row * FRAME_LINESIZE, data + row * size_t(pitch),
+		       FRAME_LINESIZE);
 	gs_stagesurface_unmap(instance->stagesurf);
+	qm_publish_input(instance);
+}
+
+// Opaque black over the box, with the host's solid-colour effect: no
+// texture and nothing of the instance is needed.
+static void draw_black(uint32_t width, uint32_t height)
+{
+	gs_effect_t *solid = obs_get_base_effect(OBS_EFFECT_SOLID);
+	if (!solid)
+		return;
+	vec4 black;
+	vec4_set(&black, 0.0f, 0.0f, 0.0f, 1.0f);
+	gs_effect_set_vec4(gs_effect_get_param_by_name(solid, "color"), &black);
+	while (gs_effect_loop(solid, "Solid"))
+		gs_draw_sprite(nullptr, 0, width, height);
 }
 
 // Draws the processed frame while it is fresh, opaque black otherwise,
-// stretched over the target's box.
+// stretched over the target's box. The texture is refilled only when a
+// newer processed frame has arrived since it was last filled.
 static void display(direct_filter_data *instance, uint32_t width,
 		    uint32_t height)
 {
+	bool fresh;
 	{
 		std::lock_guard<std::mutex> guard(instance->lock);
-		uint64_t now = os_gettime_ns();
-		const uint8_t *frame = qm_frame_is_fresh(instance->has_output,
-							 now,
-							 instance->output_time)
-					       ? instance->output_frame.get()
-					       : instance->black_frame.get();
-		gs_texture_set_image(instance->texture, frame, FRAME_LINESIZE,
-				     false);
+		fresh = qm_frame_is_fresh(instance->has_output, os_gettime_ns(),
+					  instance->output_time);
+		if (fresh && instance->uploaded_seq != instance->output_seq) {
+			gs_texture_set_image(instance->texture,
+					     instance->output_frame.get(),
+					     FRAME_LINESIZE, false);
+			instance->uploaded_seq = instance->output_seq;
+		}
+	}
+	if (!fresh) {
+		draw_black(width, height);
+		return;
 	}
 
 	gs_eparam_t *image =
@@ -282,11 +339,18 @@ static void render(void *data, gs_effect_t *) noexcept
 	uint32_t width = target ? obs_source_get_base_width(target) : 0;
 	uint32_t height = target ? obs_source_get_base_height(target) : 0;
 	bool has_size = width != 0 && height != 0;
+	if (!has_size) {
+		width = FRAME_WIDTH;
+		height = FRAME_HEIGHT;
+	}
 
+	if (instance->failed) {
+		draw_black(width, height);
+		return;
+	}
 	if (has_size)
 		capture(instance, target, width, height);
-	display(instance, has_size ? width : FRAME_WIDTH,
-		has_size ? height : FRAME_HEIGHT);
+	display(instance, width, height);
 }
 
 struct obs_source_info filter = [] {

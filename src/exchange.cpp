@@ -55,6 +55,9 @@ static bool is_saved_text(direct_filter_data *filter, const char *json)
 
 void update(void *data, obs_data_t *settings) noexcept
 {
+	auto *filter = static_cast<direct_filter_data *>(data);
+	if (filter && filter->failed)
+		return;
 	char dir[4096];
 	if (!qm_config_dir(dir, sizeof(dir)))
 		return;
@@ -69,8 +72,7 @@ void update(void *data, obs_data_t *settings) noexcept
 
 	obs_data_t *copy = private_copy(settings);
 	if (obs_data_save_json_safe(copy, path, "tmp", nullptr))
-		remember_saved(static_cast<direct_filter_data *>(data),
-			       obs_data_get_json(copy));
+		remember_saved(filter, obs_data_get_json(copy));
 	else
 		blog(LOG_ERROR, "Quilmar: cannot save settings");
 	obs_data_release(copy);
@@ -150,6 +152,8 @@ static void poll_settings(direct_filter_data *filter)
 void tick(void *data, float seconds) noexcept
 {
 	auto *filter = static_cast<direct_filter_data *>(data);
+	if (filter->failed)
+		return;
 	if (qm_tick_due(&filter->tick_accum, seconds))
 		poll_settings(filter);
 }
@@ -221,7 +225,7 @@ static bool copy_input_frame(direct_filter_data *filter, uint8_t *pixels)
 	std::lock_guard<std::mutex> guard(filter->lock);
 	if (filter->input_seq == 0)
 		return false;
-	memcpy(pixels, filter->input_frame.get(), FRAME_SIZE);
+	memcpy(pixels, qm_latest_input(filter), FRAME_SIZE);
 	return true;
 }
 
@@ -272,9 +276,10 @@ static bool face_path(char *path, size_t size)
 bool capture_reference(obs_properties_t *props, obs_property_t *property,
 		       void *data) noexcept
 {
-	// A property page built without an instance has nothing to capture.
+	// A property page built without an instance has nothing to capture,
+	// and a failed instance keeps no settings.
 	auto *filter = static_cast<direct_filter_data *>(data);
-	if (!filter)
+	if (!filter || filter->failed)
 		return false;
 
 	std::lock_guard<std::mutex> guard(filter->settings_lock);

@@ -123,48 +123,50 @@ static bool stopping(const direct_filter_data *filter)
 	return filter->stop.load();
 }
 
-// Copies input_frame into scratch when a frame newer than last_seq was
-// captured; returns its sequence number, or last_seq when there is none.
-static uint64_t take_new_input(direct_filter_data *filter, uint64_t last_seq,
-			       uint8_t *scratch)
+// Waits until a capture other than last_sent is the latest, or until stop
+// is set. The latest capture becomes input_sending, unless it is there
+// already; returns its number, or 0 on stop.
+static uint64_t take_latest_input(direct_filter_data *filter,
+				  uint64_t last_sent)
 {
-	std::lock_guard<std::mutex> guard(filter->lock);
-	uint64_t seq = filter->input_seq;
-	if (seq != last_seq)
-		memcpy(scratch, filter->input_frame.get(), FRAME_SIZE);
-	return seq;
+	std::unique_lock<std::mutex> guard(filter->lock);
+	filter->input_wake.wait(guard, [&] {
+		return stopping(filter) || filter->input_seq != last_sent;
+	});
+	if (stopping(filter))
+		return 0;
+	if (filter->ready_seq > filter->sending_seq) {
+		std::swap(filter->input_ready, filter->input_sending);
+		std::swap(filter->ready_seq, filter->sending_seq);
+	}
+	return filter->sending_seq;
 }
 
-void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
-		     uint8_t *scratch)
+void qm_stream_input(direct_filter_data *filter, const qm_socket &s)
 {
 	uint8_t header[QM_HEADER_SIZE];
 	qm_encode_header(header, FRAME_WIDTH, FRAME_HEIGHT);
-	uint64_t last_seq = 0;
+	uint64_t last_sent = 0;
 
 	while (!stopping(filter)) {
-		uint64_t seq = take_new_input(filter, last_seq, scratch);
-		if (seq == last_seq) {
-			qm_pause(filter, 10);
-			continue;
-		}
-		if (!qm_send_all(s, header, sizeof(header)) ||
-		    !qm_send_all(s, scratch, FRAME_SIZE))
+		uint64_t seq = take_latest_input(filter, last_sent);
+		if (seq == 0)
 			return;
-		last_seq = seq;
+		// Only this worker trades input_sending away, and nobody
+		// writes into it, so it is read here without the lock.
+		if (!qm_send_all(s, header, sizeof(header)) ||
+		    !qm_send_all(s, filter->input_sending.get(), FRAME_SIZE))
+			return;
+		last_sent = seq;
 	}
 }
 
 void send_input(direct_filter_data *filter) noexcept
 {
-	frame_buffer scratch = qm_alloc_frame();
-	if (!scratch)
-		return;
-
 	while (!stopping(filter)) {
 		qm_socket s = qm_connect("filter-input", true);
 		if (s.valid())
-			qm_stream_input(filter, s, scratch.get());
+			qm_stream_input(filter, s);
 		s.reset();
 		if (stopping(filter))
 			break;
@@ -179,6 +181,7 @@ static void store_output(direct_filter_data *filter, frame_buffer &scratch)
 {
 	std::lock_guard<std::mutex> guard(filter->lock);
 	std::swap(filter->output_frame, scratch);
+	filter->output_seq++;
 	filter->has_output = true;
 	filter->output_time = os_gettime_ns();
 }
@@ -202,14 +205,10 @@ void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
 
 void reader(direct_filter_data *filter) noexcept
 {
-	frame_buffer scratch = qm_alloc_frame();
-	if (!scratch)
-		return;
-
 	while (!stopping(filter)) {
 		qm_socket s = qm_connect("direct-output", false);
 		if (s.valid())
-			qm_receive_output(filter, s, scratch);
+			qm_receive_output(filter, s, filter->output_spare);
 		s.reset();
 		{
 			// Without a connection, nothing processed is shown.

@@ -39,10 +39,9 @@ bool qm_send_all(const qm_socket &s, const uint8_t *data, size_t len);
 bool qm_recv_all(const qm_socket &s, uint8_t *data, size_t len);
 
 // Streams every new capture on s until the connection fails or stop is
-// set. The frame current at each check is sent; ones captured meanwhile
-// are skipped. scratch holds one frame.
-void qm_stream_input(direct_filter_data *filter, const qm_socket &s,
-		     uint8_t *scratch);
+// set, waiting for render's word between them. The latest capture is
+// sent each time; ones captured while a frame was on its way are skipped.
+void qm_stream_input(direct_filter_data *filter, const qm_socket &s);
 
 // Receives whole frames from s into output_frame until the connection
 // fails, a header is not that of a 1280x720 frame, or stop is set. A

@@ -61,24 +61,24 @@ bool qm_config_dir(char *buf, size_t size)
 				  getenv("HOME"), buf, size);
 }
 
-int qm_test_failing_thread_starts = 0;
-int qm_test_thread_starts_before_failure = 0;
+qm_test_failures qm_test_injected[QM_TEST_RESOURCE_KINDS];
 
-static bool test_fails_thread_start()
+bool qm_test_fails(qm_test_resource kind)
 {
-	if (qm_test_failing_thread_starts <= 0)
+	qm_test_failures &f = qm_test_injected[kind];
+	if (f.fail.load() <= 0)
 		return false;
-	if (qm_test_thread_starts_before_failure > 0) {
-		qm_test_thread_starts_before_failure--;
+	if (f.succeed.load() > 0) {
+		f.succeed--;
 		return false;
 	}
-	qm_test_failing_thread_starts--;
+	f.fail--;
 	return true;
 }
 
 bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg)
 {
-	if (test_fails_thread_start())
+	if (qm_test_fails(QM_TEST_THREAD_START))
 		return false;
 	try {
 		thread = std::thread(fn, arg);

@@ -9,6 +9,7 @@
 #include <ws2tcpip.h>
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,10 +36,22 @@ bool qm_config_dir_from(const char *appdata, const char *xdg_config_home,
 // Starts fn(arg) on a new thread; false when the system refuses one.
 bool qm_start_thread(std::thread &thread, void (*fn)(void *), void *arg);
 
-// Set by tests: after qm_test_thread_starts_before_failure more starts
-// succeed, the next qm_test_failing_thread_starts starts fail.
-extern int qm_test_failing_thread_starts;
-extern int qm_test_thread_starts_before_failure;
+// Failure injection for tests, one pair of counts for each kind of
+// resource that an instance acquires: after `succeed` more acquisitions of
+// that kind succeed, the next `fail` fail. Both stay 0 outside tests.
+enum qm_test_resource {
+	QM_TEST_FRAME_BUFFER,
+	QM_TEST_GRAPHICS_OBJECT,
+	QM_TEST_THREAD_START,
+	QM_TEST_RESOURCE_KINDS
+};
+struct qm_test_failures {
+	std::atomic<int> succeed{0};
+	std::atomic<int> fail{0};
+};
+extern qm_test_failures qm_test_injected[QM_TEST_RESOURCE_KINDS];
+// Counts one acquisition of the kind; true when it is to fail.
+bool qm_test_fails(qm_test_resource kind);
 
 bool qm_net_init();
 void qm_net_cleanup();

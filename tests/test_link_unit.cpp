@@ -103,16 +103,34 @@ fake::bytes numbered_pixels(uint8_t seed)
 std::unique_ptr<direct_filter_data> make_instance()
 {
 	auto d = std::make_unique<direct_filter_data>();
-	d->input_frame = qm_alloc_frame();
-	d->output_frame = qm_alloc_frame();
+	EXPECT_TRUE(qm_alloc_frames(d.get()));
 	memset(d->output_frame.get(), 0xAB, FRAME_SIZE);
 	return d;
+}
+
+// What render does with a capture.
+void capture(direct_filter_data *d, const fake::bytes &pixels)
+{
+	memcpy(d->input_frame.get(), pixels.data(), FRAME_SIZE);
+	qm_publish_input(d);
 }
 
 bool output_is(direct_filter_data *d, const fake::bytes &px)
 {
 	std::lock_guard<std::mutex> guard(d->lock);
 	return memcmp(d->output_frame.get(), px.data(), FRAME_SIZE) == 0;
+}
+
+// Waits until the peer has at least n bytes to read.
+bool wait_until_unread(const socket_pair &sp, int n)
+{
+	auto end = std::chrono::steady_clock::now() + LONG;
+	while (sp.peer_unread() < n) {
+		if (std::chrono::steady_clock::now() > end)
+			return false;
+		std::this_thread::sleep_for(1ms);
+	}
+	return true;
 }
 
 timeval socket_timeout(int fd, int option)
@@ -426,53 +444,80 @@ TEST(ReceiveOutput, StopsReadingAtAWrongHeader)
 TEST(StreamInput, SendsEachNewCaptureOnceAndEndsOnStop)
 {
 	auto d = make_instance();
-	frame_buffer scratch = qm_alloc_frame();
 	socket_pair sp;
-	std::thread worker(
-		[&] { qm_stream_input(d.get(), sp.module, scratch.get()); });
+	std::thread worker([&] { qm_stream_input(d.get(), sp.module); });
 
 	// Nothing captured yet: nothing sent.
 	std::this_thread::sleep_for(100ms);
 	EXPECT_EQ(sp.peer_unread(), 0);
 
 	fake::bytes a = numbered_pixels(6);
-	{
-		std::lock_guard<std::mutex> guard(d->lock);
-		memcpy(d->input_frame.get(), a.data(), FRAME_SIZE);
-		d->input_seq = 1;
-	}
+	capture(d.get(), a);
 	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(a));
 	// The same capture is not sent again.
 	std::this_thread::sleep_for(100ms);
 	EXPECT_EQ(sp.peer_unread(), 0);
 
 	fake::bytes b = numbered_pixels(8);
-	{
-		std::lock_guard<std::mutex> guard(d->lock);
-		memcpy(d->input_frame.get(), b.data(), FRAME_SIZE);
-		d->input_seq = 2;
-	}
+	capture(d.get(), b);
 	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(b));
 
-	// Idle and told to stop: ends at its next check.
+	// Idle and told to stop: ends at once, woken rather than polling.
 	auto start = std::chrono::steady_clock::now();
-	d->stop.exchange(true);
+	qm_request_stop(d.get());
 	worker.join();
 	EXPECT_LE(std::chrono::steady_clock::now() - start, 1000ms);
+}
+
+TEST(StreamInput, SendsTheLatestOfCapturesMadeWhileBusy)
+{
+	auto d = make_instance();
+	socket_pair sp;
+	fake::bytes first = numbered_pixels(1);
+	capture(d.get(), first);
+	std::thread worker([&] { qm_stream_input(d.get(), sp.module); });
+	// The first frame fills the socket's buffers: the worker is busy
+	// sending it while four more captures come, each into the buffer
+	// render has free.
+	ASSERT_TRUE(wait_until_unread(sp, 1));
+	fake::bytes last;
+	for (uint8_t i = 2; i <= 5; i++) {
+		last = numbered_pixels(i);
+		capture(d.get(), last);
+	}
+	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(first));
+	// Only the latest follows, whole.
+	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(last));
+	std::this_thread::sleep_for(100ms);
+	EXPECT_EQ(sp.peer_unread(), 0);
+
+	// The latest capture stays readable while it is being sent, and
+	// after; a reconnection sends it again.
+	{
+		std::lock_guard<std::mutex> guard(d->lock);
+		EXPECT_EQ(d->input_seq, 5u);
+		EXPECT_EQ(memcmp(qm_latest_input(d.get()), last.data(),
+				 FRAME_SIZE),
+			  0);
+	}
+	qm_request_stop(d.get());
+	worker.join();
+	d->stop = false;
+	socket_pair again;
+	std::thread resend([&] { qm_stream_input(d.get(), again.module); });
+	EXPECT_EQ(again.peer_recv(8 + FRAME_SIZE), fake::encode_frame(last));
+	qm_request_stop(d.get());
+	resend.join();
 }
 
 TEST(StreamInput, EndsWhenTheControllerGoesAway)
 {
 	auto d = make_instance();
-	frame_buffer scratch = qm_alloc_frame();
 	socket_pair sp;
 	sp.close_peer();
-	{
-		std::lock_guard<std::mutex> guard(d->lock);
-		d->input_seq = 1;
-	}
+	capture(d.get(), numbered_pixels(1));
 	// Returns on the failed send, without SIGPIPE.
-	qm_stream_input(d.get(), sp.module, scratch.get());
+	qm_stream_input(d.get(), sp.module);
 	EXPECT_FALSE(d->stop.load());
 }
 

@@ -797,7 +797,7 @@ image copy_input_frame(direct_filter_data *data, uint64_t *seq)
 	img.pitch = FRAME_LINESIZE;
 	img.pixels.resize(FRAME_SIZE);
 	std::lock_guard<std::mutex> guard(data->lock);
-	memcpy(img.pixels.data(), data->input_frame.get(), FRAME_SIZE);
+	memcpy(img.pixels.data(), qm_latest_input(data), FRAME_SIZE);
 	if (seq)
 		*seq = data->input_seq;
 	return img;
@@ -817,6 +817,7 @@ void set_output_frame(direct_filter_data *data, const image &frame,
 		memcpy(data->output_frame.get() + y * FRAME_LINESIZE,
 		       frame.pixels.data() + size_t(y) * frame.pitch,
 		       FRAME_LINESIZE);
+	data->output_seq++;
 	data->output_time = output_time ? output_time : os_gettime_ns();
 	data->has_output = true;
 }
@@ -827,11 +828,12 @@ void clear_output_frame(direct_filter_data *data)
 	data->has_output = false;
 }
 
-bool quiet_workers(direct_filter_data *data)
+void quiet_workers(direct_filter_data *data)
 {
-	int before = thread_count();
-	data->stop.exchange(true);
-	return wait_until([&] { return thread_count() <= before - 2; });
+	qm_request_stop(data);
+	for (std::thread *worker : {&data->reader_thread, &data->sender_thread})
+		if (worker->joinable())
+			worker->join();
 }
 
 // ---------------------------------------------------------------------------

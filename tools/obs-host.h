@@ -310,12 +310,11 @@ void set_output_frame(direct_filter_data *data, const image &frame,
 		      uint64_t output_time = 0);
 void clear_output_frame(direct_filter_data *data);
 
-// Ends the instance's workers as destroy begins to (the stop flag) and
-// waits until both have ended, so that afterwards only the caller changes
-// the output frame: the receiver clears has_output whenever it has no
-// controller connection. Rendering goes on as before; destroy still joins
-// the ended threads. False when they did not end within the deadline.
-bool quiet_workers(direct_filter_data *data);
+// Stops the instance's workers as destroy begins to and joins them, so
+// that afterwards only the caller changes the output frame: the receiver
+// clears has_output whenever it has no controller connection. Rendering
+// goes on as before.
+void quiet_workers(direct_filter_data *data);
 
 // ---------------------------------------------------------------------------
 // Waiting and process state

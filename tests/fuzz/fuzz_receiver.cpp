@@ -203,19 +203,13 @@ void write_stream(int fd, const reader_input &in)
 }
 
 direct_filter_data *filter;
-frame_buffer scratch;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	filter = new direct_filter_data;
-	filter->input_frame = qm_alloc_frame();
-	filter->output_frame = qm_alloc_frame();
-	filter->black_frame = qm_alloc_frame();
-	scratch = qm_alloc_frame();
-	if (!filter->input_frame || !filter->output_frame ||
-	    !filter->black_frame || !scratch)
+	if (!qm_alloc_frames(filter))
 		qm_fuzz::fail("cannot allocate the frames");
 	return 0;
 }
@@ -240,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		   sizeof(guard));
 	std::thread writer(write_stream, fds[1], std::cref(in));
 
-	qm_receive_output(filter, receiver, scratch);
+	qm_receive_output(filter, receiver, filter->output_spare);
 	receiver.reset();
 	writer.join();
 

@@ -141,11 +141,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	register_test_source();
 
 	instance = new direct_filter_data;
-	instance->input_frame = qm_alloc_frame();
-	instance->output_frame = qm_alloc_frame();
-	instance->black_frame = qm_alloc_frame();
-	if (!instance->input_frame || !instance->output_frame ||
-	    !instance->black_frame)
+	if (!qm_alloc_frames(instance))
 		qm_fuzz::fail("cannot allocate the frames");
 
 	// libobs allocates a few things once, on first use (a source of the
