@@ -267,11 +267,20 @@ static void capture(direct_filter_data *instance, obs_source_t *target,
 	gs_clear(GS_CLEAR_COLOR, &clear_color, 0.0f, 0);
 	gs_ortho(0.0f, float(FRAME_WIDTH), 0.0f, float(FRAME_HEIGHT), -100.0f,
 		 100.0f);
+	// The host's own blending for off-screen targets, whatever the
+	// caller's: the plain alpha blend would multiply a translucent
+	// source's alpha by itself.
+	gs_blend_state_push();
+	gs_enable_blending(true);
+	gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA,
+				   GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
+	gs_blend_op(GS_BLEND_OP_ADD);
 	gs_matrix_push();
 	gs_matrix_scale3f(float(FRAME_WIDTH) / float(width),
 			  float(FRAME_HEIGHT) / float(height), 1.0f);
 	render_target(target);
 	gs_matrix_pop();
+	gs_blend_state_pop();
 	gs_texrender_end(instance->texrender);
 
 	gs_stage_texture(instance->stagesurf,

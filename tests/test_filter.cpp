@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include <graphics/vec4.h>
 #include <util/platform.h>
 
 #include <cmath>
@@ -457,6 +458,111 @@ TEST_F(Capture, EveryKindOfSourceIsCapturedStretched)
 			EXPECT_EQ(input.at(FRAME_WIDTH - 1, FRAME_HEIGHT - 1),
 				  YELLOW);
 		}
+	}
+}
+
+namespace {
+
+// A still pattern whose every pixel has the given alpha, with the filter.
+filtered_source make_translucent(pattern_kind kind, uint8_t alpha)
+{
+	data_ptr settings(obs_data_create());
+	obs_data_set_int(settings.get(), "width", 640);
+	obs_data_set_int(settings.get(), "height", 480);
+	obs_data_set_int(settings.get(), "alpha", alpha);
+	filtered_source fs;
+	fs.parent = source_ptr(obs_source_create_private(
+		pattern_id(kind), "translucent", settings.get()));
+	fs.filter = source_ptr(obs_source_create_private(
+		FILTER_ID, "qm test filter", nullptr));
+	obs_source_filter_add(fs.parent.get(), fs.filter.get());
+	return fs;
+}
+
+} // namespace
+
+namespace {
+
+// Renders source once on the graphics thread as a caller with blending of
+// its own does (another plugin, say).
+void render_with_blending(obs_source_t *source,
+			  const std::function<void()> &set_blending)
+{
+	uint32_t width = obs_source_get_width(source);
+	uint32_t height = obs_source_get_height(source);
+	run_on_graphics_thread([&] {
+		gs_texrender_t *target =
+			gs_texrender_create(GS_BGRA, GS_ZS_NONE);
+		if (gs_texrender_begin(target, width, height)) {
+			vec4 clear;
+			vec4_zero(&clear);
+			gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
+			gs_ortho(0.0f, float(width), 0.0f, float(height),
+				 -100.0f, 100.0f);
+			gs_blend_state_push();
+			set_blending();
+			obs_source_video_render(source);
+			gs_blend_state_pop();
+			gs_texrender_end(target);
+		}
+		gs_texrender_destroy(target);
+	});
+}
+
+} // namespace
+
+TEST_F(Capture, KeepsTheSourcesAlphaWhateverTheCallersBlending)
+{
+	const std::pair<const char *, std::function<void()>> callers[] = {
+		{"plain alpha blending",
+		 [] {
+			 gs_blend_function(GS_BLEND_SRCALPHA,
+					   GS_BLEND_INVSRCALPHA);
+		 }},
+		{"blending off",
+		 [] {
+			 gs_enable_blending(false);
+		 }},
+		{"additive",
+		 [] {
+			 gs_blend_function(GS_BLEND_ONE, GS_BLEND_ONE);
+		 }},
+	};
+	for (pattern_kind kind :
+	     {pattern_kind::plain, pattern_kind::custom_draw}) {
+		SCOPED_TRACE(pattern_id(kind));
+		// Half transparent: captured as the host renders it into its
+		// own targets, the colour weighted by the alpha and the alpha
+		// as it is.
+		filtered_source fs = make_translucent(kind, 128);
+		ASSERT_NE(fs.data(), nullptr);
+		render_and_read(fs.parent.get());
+		image wanted = copy_input_frame(fs.data());
+		for (auto [x, y] : {std::pair<uint32_t, uint32_t>{0, 0},
+				    {FRAME_WIDTH - 1, FRAME_HEIGHT - 1}}) {
+			bgra full =
+				pattern_colour(x, y, FRAME_WIDTH, FRAME_HEIGHT);
+			bgra half{uint8_t(full.b / 2), uint8_t(full.g / 2),
+				  uint8_t(full.r / 2), 128};
+			EXPECT_TRUE(near(wanted.at(x, y), half))
+				<< to_string(wanted.at(x, y));
+		}
+		// The same whatever blending the caller has set.
+		for (auto &[what, blending] : callers) {
+			SCOPED_TRACE(what);
+			uint64_t seq = input_seq(fs.data());
+			render_with_blending(fs.parent.get(), blending);
+			ASSERT_EQ(input_seq(fs.data()), seq + 1);
+			image input = copy_input_frame(fs.data());
+			EXPECT_TRUE(input.pixels == wanted.pixels)
+				<< "top left " << to_string(input.at(0, 0));
+		}
+
+		// Opaque: exactly the source.
+		filtered_source opaque = make_translucent(kind, 255);
+		render_with_blending(opaque.parent.get(), callers[1].second);
+		EXPECT_EQ(pattern_mismatch(copy_input_frame(opaque.data())),
+			  "");
 	}
 }
 

@@ -266,10 +266,14 @@ void *pattern_create(obs_data_t *settings, obs_source_t *source)
 		(obs_source_get_output_flags(source) & OBS_SOURCE_ASYNC) != 0;
 	if (!is_async && data->width && data->height) {
 		bool moving = is_moving(source);
+		palette colours = SOURCE_PALETTE;
+		for (bgra &c : colours.colours)
+			c.a = uint8_t(obs_data_get_int(settings, "alpha"));
 		image first = moving ? make_moving_frame(0, data->width,
 							 data->height,
 							 data->fps)
-				     : make_pattern(data->width, data->height);
+				     : make_pattern(data->width, data->height,
+						    colours);
 		const uint8_t *planes[] = {first.pixels.data()};
 		obs_enter_graphics();
 		data->texture = gs_texture_create(data->width, data->height,
@@ -308,6 +312,7 @@ void pattern_defaults(obs_data_t *settings)
 	obs_data_set_default_int(settings, "width", 640);
 	obs_data_set_default_int(settings, "height", 480);
 	obs_data_set_default_int(settings, "fps", 30);
+	obs_data_set_default_int(settings, "alpha", 255);
 }
 
 // Like the host's image source: draws only inside the effect loop the host

@@ -214,8 +214,8 @@ constexpr const char *PATTERN_MOVING_ID = "qm_test_pattern_moving";
 const char *pattern_id(pattern_kind kind);
 
 // A private pattern source of the given size (settings "width" and
-// "height"; a moving one also "fps"). An asynchronous one has no picture
-// until a frame is pushed.
+// "height"; a moving one also "fps"; a still one "alpha", 255 unless
+// set). An asynchronous one has no picture until a frame is pushed.
 source_ptr create_pattern(pattern_kind kind, uint32_t width, uint32_t height,
 			  const char *name = "qm test pattern");
 
