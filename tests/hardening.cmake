@@ -4,9 +4,9 @@
 add_executable(hardening_tests ${CMAKE_CURRENT_LIST_DIR}/test_hardening.cpp)
 target_compile_options(hardening_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(hardening_tests PRIVATE
-  qm-test-host-main qm-fake-controller ${CMAKE_DL_LIBS})
-# The test's open() stands in front of the C library's for the module, to
-# plant files at the very name a capture is about to create.
+  qm-test-host-main qm-fake-controller)
+# The host library's open() stands in front of the C library's for the
+# module, to plant files at the very name a capture is about to create.
 set_target_properties(hardening_tests PROPERTIES ENABLE_EXPORTS ON)
 qm_add_host_test(hardening_tests 900)
 

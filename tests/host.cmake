@@ -1,7 +1,7 @@
 # The test environment around the headless host core (tools/obs-host),
 # shared by the integration tests, and the tests of the module's face,
 # instances and video path that run inside it.
-add_library(qm-test-host STATIC host.cpp)
+add_library(qm-test-host STATIC host.cpp file_hooks.cpp)
 target_include_directories(qm-test-host PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(qm-test-host PUBLIC qm-obs-host GTest::gtest)
 target_compile_definitions(qm-test-host PRIVATE

@@ -5,13 +5,13 @@
 // draws must never contain the source's own pixels, and every case ends
 // with no thread, descriptor or libobs allocation left behind.
 #include "fake_controller.h"
+#include "file_hooks.h"
 #include "host.h"
 
 #include <callback/signal.h>
 #include <util/platform.h>
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,7 +23,6 @@
 #include <spawn.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -48,8 +47,8 @@ using ms = std::chrono::milliseconds;
 // ---------------------------------------------------------------------------
 // Files planted at the very name a capture is about to create. The module
 // names its images by the clock, so nothing can be put there in advance;
-// this open() runs in front of the C library's for the whole process and,
-// when armed, plants the file just before the module's exclusive create.
+// when armed, the open() hook plants the file just before the module's
+// exclusive create.
 
 namespace plant {
 
@@ -59,14 +58,6 @@ std::mutex mutex;
 std::string link_target; // for the links
 std::vector<std::string> planted;
 
-using open_fn = int (*)(const char *, int, ...);
-
-open_fn real_open()
-{
-	static open_fn fn = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
-	return fn;
-}
-
 void at(const char *path)
 {
 	std::lock_guard<std::mutex> guard(mutex);
@@ -74,36 +65,20 @@ void at(const char *path)
 	if (k == kind::dangling_link || k == kind::link_to_file) {
 		if (symlink(link_target.c_str(), path) != 0)
 			return;
-	} else if (k == kind::file) {
-		int fd = real_open()(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
-		if (fd < 0)
-			return;
-		const char text[] = "planted";
-		ssize_t n = write(fd, text, sizeof(text) - 1);
-		(void)n;
-		close(fd);
-	} else {
+	} else if (k != kind::file || !plant_file(path, "planted")) {
 		return;
 	}
 	planted.push_back(path);
 }
 
-} // namespace plant
-
-extern "C" int open(const char *path, int flags, ...)
+void hook(const char *path, int flags)
 {
-	unsigned mode = 0;
-	if (flags & (O_CREAT | O_TMPFILE)) {
-		va_list args;
-		va_start(args, flags);
-		mode = va_arg(args, unsigned);
-		va_end(args);
-	}
-	if ((flags & O_CREAT) && plant::armed.load() != plant::kind::none &&
+	if ((flags & O_CREAT) && armed.load() != kind::none &&
 	    strstr(path, "/faces/face-"))
-		plant::at(path);
-	return plant::real_open()(path, flags, mode);
+		at(path);
 }
+
+} // namespace plant
 
 namespace {
 
@@ -419,11 +394,13 @@ protected:
 		threads_at_start = thread_count();
 		fds_at_start = fd_count();
 		ctl = std::make_unique<fake::controller>(module_config_dir());
+		hook_open(plant::hook);
 	}
 
 	void TearDown() override
 	{
 		plant::armed = plant::kind::none;
+		clear_file_hooks();
 		// Closing the controller first wakes the receiver at once.
 		ctl->stop();
 		fs = filtered_source();
