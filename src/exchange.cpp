@@ -132,6 +132,8 @@ static bool apply_settings_file(direct_filter_data *filter, const char *path)
 	return requested;
 }
 
+static bool capture_locked(direct_filter_data *filter);
+
 static void poll_settings(direct_filter_data *filter)
 {
 	char dir[3072];
@@ -140,13 +142,15 @@ static void poll_settings(direct_filter_data *filter)
 	char path[4096];
 	snprintf(path, sizeof(path), "%s/settings.json", dir);
 
-	bool requested;
-	{
-		std::lock_guard<std::mutex> guard(filter->settings_lock);
-		requested = apply_settings_file(filter, path);
-	}
-	if (requested)
-		capture_reference(nullptr, nullptr, filter);
+	// This runs on the graphics thread, which must never wait for a
+	// capture that the button started: while one holds the lock, this
+	// poll is skipped, and a request in the file stays for the next.
+	std::unique_lock<std::mutex> guard(filter->settings_lock,
+					   std::try_to_lock);
+	if (!guard.owns_lock())
+		return;
+	if (apply_settings_file(filter, path))
+		capture_locked(filter);
 }
 
 void tick(void *data, float seconds) noexcept
@@ -273,16 +277,9 @@ static bool face_path(char *path, size_t size)
 		    size);
 }
 
-bool capture_reference(obs_properties_t *props, obs_property_t *property,
-		       void *data) noexcept
+// The capture itself; settings_lock is held.
+static bool capture_locked(direct_filter_data *filter)
 {
-	// A property page built without an instance has nothing to capture,
-	// and a failed instance keeps no settings.
-	auto *filter = static_cast<direct_filter_data *>(data);
-	if (!filter || filter->failed)
-		return false;
-
-	std::lock_guard<std::mutex> guard(filter->settings_lock);
 	char path[4096];
 	if (!face_path(path, sizeof(path)))
 		return false;
@@ -299,4 +296,16 @@ bool capture_reference(obs_properties_t *props, obs_property_t *property,
 
 	add_reference(filter, path);
 	return true;
+}
+
+bool capture_reference(obs_properties_t *props, obs_property_t *property,
+		       void *data) noexcept
+{
+	// A property page built without an instance has nothing to capture,
+	// and a failed instance keeps no settings.
+	auto *filter = static_cast<direct_filter_data *>(data);
+	if (!filter || filter->failed)
+		return false;
+	std::lock_guard<std::mutex> guard(filter->settings_lock);
+	return capture_locked(filter);
 }
