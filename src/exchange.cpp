@@ -202,15 +202,11 @@ static bool write_all(int fd, const uint8_t *data, size_t len)
 	return true;
 }
 
-// The image is written under a temporary name and appears under its own
-// only when whole, so that a controller watching the folder never reads a
-// half-written one.
-bool qm_write_bmp(const char *path, const uint8_t *pixels)
+// A new file at path, for its owner only, holding the image; removed
+// again when it cannot be written whole.
+static bool write_new_bmp(const char *path, const uint8_t *pixels)
 {
-	char temp[4200];
-	if (!fits(snprintf(temp, sizeof(temp), "%s.tmp", path), sizeof(temp)))
-		return false;
-	int fd = qm_create_private_file(temp);
+	int fd = qm_create_private_file(path);
 	if (fd < 0)
 		return false;
 	uint8_t header[QM_BMP_HEADER_SIZE];
@@ -218,10 +214,31 @@ bool qm_write_bmp(const char *path, const uint8_t *pixels)
 	bool written = write_all(fd, header, sizeof(header)) &&
 		       write_all(fd, pixels, FRAME_SIZE);
 	bool closed = qm_close_file(fd);
-	if (written && closed && qm_publish_file(temp, path))
+	if (written && closed)
+		return true;
+	qm_remove_file(path);
+	return false;
+}
+
+// The image is written under a temporary name and appears under its own
+// only when whole, so that a controller watching the folder never reads a
+// half-written one. Where the file system cannot give a name without
+// risking to replace a file (vfat, exFAT), the image is written under its
+// own name directly: it is still never named in the settings before it is
+// whole.
+bool qm_write_bmp(const char *path, const uint8_t *pixels)
+{
+	char temp[4200];
+	if (!fits(snprintf(temp, sizeof(temp), "%s.tmp", path), sizeof(temp)))
+		return false;
+	if (!write_new_bmp(temp, pixels))
+		return false;
+	qm_publish_result published = qm_publish_file(temp, path);
+	if (published == qm_publish_result::done)
 		return true;
 	qm_remove_file(temp);
-	return false;
+	return published == qm_publish_result::unsupported &&
+	       write_new_bmp(path, pixels);
 }
 
 static bool copy_input_frame(direct_filter_data *filter, uint8_t *pixels)

@@ -179,10 +179,11 @@ void qm_remove_file(const char *path)
 	_unlink(path);
 }
 
-bool qm_publish_file(const char *temp, const char *path)
+qm_publish_result qm_publish_file(const char *temp, const char *path)
 {
 	// The runtime's rename never replaces an existing file.
-	return rename(temp, path) == 0;
+	return rename(temp, path) == 0 ? qm_publish_result::done
+				       : qm_publish_result::failed;
 }
 
 #else
@@ -303,18 +304,26 @@ void qm_remove_file(const char *path)
 	unlink(path);
 }
 
-bool qm_publish_file(const char *temp, const char *path)
+// What a file system without the call in question reports.
+static bool unsupported(int error)
+{
+	return error == EINVAL || error == ENOSYS || error == EPERM ||
+	       error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+qm_publish_result qm_publish_file(const char *temp, const char *path)
 {
 	if (renameat2(AT_FDCWD, temp, AT_FDCWD, path, RENAME_NOREPLACE) == 0)
-		return true;
-	if (errno != EINVAL && errno != ENOSYS)
-		return false;
+		return qm_publish_result::done;
+	if (!unsupported(errno))
+		return qm_publish_result::failed;
 	// A file system without an exclusive rename: a hard link fails as
-	// well when the name is taken.
+	// well when the name is taken. vfat and exFAT have neither.
 	if (link(temp, path) != 0)
-		return false;
+		return unsupported(errno) ? qm_publish_result::unsupported
+					  : qm_publish_result::failed;
 	unlink(temp);
-	return true;
+	return qm_publish_result::done;
 }
 
 #endif

@@ -113,6 +113,15 @@ long qm_write_some(int fd, const void *data, size_t len);
 // disk).
 bool qm_close_file(int fd);
 void qm_remove_file(const char *path);
+// How giving a finished file its final name ended.
+enum class qm_publish_result {
+	done,
+	// Something exists under the name, or the file system failed.
+	failed,
+	// The file system has no way to do it without replacing what may
+	// exist under the name (no exclusive rename, no hard links).
+	unsupported,
+};
 // Gives the file at temp the name path, unless something exists there
-// already; temp is gone afterwards only on success.
-bool qm_publish_file(const char *temp, const char *path);
+// already; temp is gone afterwards only when done.
+qm_publish_result qm_publish_file(const char *temp, const char *path);

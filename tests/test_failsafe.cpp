@@ -1,7 +1,9 @@
-// The graphics thread never waits for a capture and does no needless work.
+// The graphics thread never waits for a capture and does no needless work,
+// and reference images reach the disk on file systems without hard links.
 // Runs against quilmar-direct.so in the headless host; the program's own
 // stand-ins for the C library's file calls and for the host's texture
 // upload come first for the module.
+#include "bytes.h"
 #include "file_hooks.h"
 #include "host.h"
 
@@ -9,8 +11,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -113,6 +119,7 @@ protected:
 };
 
 using GraphicsThread = failsafe_test;
+using ReferenceFiles = failsafe_test;
 
 } // namespace
 
@@ -261,4 +268,136 @@ TEST_F(GraphicsThread, SettingsPollSkipsWhileACaptureHoldsTheSettings)
 			      "") == 0 &&
 		       references_of(now.get()).values.size() == 2;
 	}));
+}
+
+// ---------------------------------------------------------------------------
+// Reference images on file systems without hard links
+
+namespace {
+
+// Neither an exclusive rename nor a hard link is possible in the faces
+// folder: each fails with the error given. Counts the attempts.
+struct no_hard_links {
+	std::atomic<int> renames{0}, links{0};
+
+	no_hard_links(int rename_error, int link_error)
+	{
+		hook_rename([this, rename_error](const char *, const char *to) {
+			if (!is_image_name(to, false))
+				return 0;
+			renames++;
+			return rename_error;
+		});
+		hook_link([this, link_error](const char *, const char *to) {
+			if (!is_image_name(to, false))
+				return 0;
+			links++;
+			return link_error;
+		});
+	}
+	~no_hard_links()
+	{
+		hook_rename({});
+		hook_link({});
+	}
+};
+
+} // namespace
+
+TEST_F(ReferenceFiles, WithoutHardLinksTheImageIsWrittenUnderItsName)
+{
+	render_and_read(fs.parent.get());
+	image frame = copy_input_frame(fs.data());
+	struct file_system {
+		const char *what;
+		int rename_error, link_error;
+	};
+	const file_system cases[] = {
+		{"vfat", EINVAL, EPERM},
+		{"no renameat2", ENOSYS, EPERM},
+		{"links not supported", EINVAL, EOPNOTSUPP},
+	};
+	size_t have = 0;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		no_hard_links fat(c.rename_error, c.link_error);
+		EXPECT_TRUE(press_capture());
+		EXPECT_GE(fat.renames, 1);
+		EXPECT_GE(fat.links, 1);
+		auto names = images();
+		ASSERT_EQ(names.size(), ++have);
+		auto refs = references_of(settings_copy(fs.filter.get()).get());
+		ASSERT_EQ(refs.values.size(), have);
+		const std::string &path = refs.values.back();
+
+		struct stat st;
+		ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+		EXPECT_EQ(st.st_mode & 07777, 0600u);
+		std::vector<uint8_t> bmp = qm_bytes::read_bytes(path);
+		ASSERT_EQ(bmp.size(), size_t(3686454));
+		EXPECT_EQ(qm_bytes::bmp_header_mismatch(bmp.data()), "");
+		EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(),
+				       bmp.begin() + 54));
+		for (auto &name : names)
+			EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+	}
+
+	// Any other failure to give the name is a failed capture, without
+	// writing the image under its name.
+	no_hard_links broken(EINVAL, EIO);
+	EXPECT_FALSE(press_capture());
+	EXPECT_EQ(images().size(), have);
+}
+
+TEST_F(ReferenceFiles, WithoutHardLinksAFileAtTheNameIsNeverReplaced)
+{
+	render_and_read(fs.parent.get());
+	std::string before = settings_json(fs.filter.get());
+	no_hard_links fat(EINVAL, EPERM);
+	std::string planted;
+	hook_open([&](const char *path, int flags) {
+		if ((flags & O_CREAT) && is_image_name(path, false) &&
+		    planted.empty() && plant_file(path, "someone else's"))
+			planted = path;
+	});
+	EXPECT_FALSE(press_capture());
+	ASSERT_FALSE(planted.empty()) << "the image was never created";
+	EXPECT_EQ(read_text(planted).value_or(""), "someone else's");
+	EXPECT_EQ(images().size(), 1u);
+	EXPECT_EQ(settings_json(fs.filter.get()), before);
+}
+
+TEST_F(ReferenceFiles, WithoutHardLinksAFailedWriteLeavesNothing)
+{
+	render_and_read(fs.parent.get());
+	std::string before = settings_json(fs.filter.get());
+	no_hard_links fat(EINVAL, EPERM);
+	// The disk fills up once the image is written under its own name:
+	// files of this process may then grow to 1 MB.
+	struct sigaction ignore = {}, old_action = {};
+	ignore.sa_handler = SIG_IGN;
+	ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old_action), 0);
+	struct rlimit old_limit;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+	std::atomic<bool> limited{false};
+	hook_open([&](const char *path, int flags) {
+		if (!(flags & O_CREAT) || !is_image_name(path, false))
+			return;
+		struct rlimit small = old_limit;
+		small.rlim_cur = 1 << 20;
+		limited = setrlimit(RLIMIT_FSIZE, &small) == 0;
+	});
+	bool added = press_capture();
+	setrlimit(RLIMIT_FSIZE, &old_limit);
+	sigaction(SIGXFSZ, &old_action, nullptr);
+
+	ASSERT_TRUE(limited) << "the image was never created";
+	EXPECT_FALSE(added);
+	EXPECT_TRUE(images().empty());
+	EXPECT_EQ(settings_json(fs.filter.get()), before);
+
+	// With room again, the next press works.
+	hook_open({});
+	EXPECT_TRUE(press_capture());
+	EXPECT_EQ(images().size(), 1u);
 }
