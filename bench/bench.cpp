@@ -328,12 +328,6 @@ bool set_fps(uint32_t fps)
 	return obs_reset_video(&ovi) == OBS_VIDEO_SUCCESS;
 }
 
-bool has_output(direct_filter_data *data)
-{
-	std::lock_guard<std::mutex> guard(data->lock);
-	return data->has_output;
-}
-
 // ---------------------------------------------------------------------------
 // 1. Graphics-thread cost
 
@@ -414,12 +408,14 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 		case 3:
 			obs_source_filter_add(parent, ours);
 			ctl.start();
-			qm_host::wait_until([&] { return has_output(data); },
-					    std::chrono::seconds(10));
+			qm_host::wait_until(
+				[&] { return qm_host::has_output(data); },
+				std::chrono::seconds(10));
 			sample_cost(&echo, seconds);
 			ctl.stop();
-			qm_host::wait_until([&] { return !has_output(data); },
-					    std::chrono::seconds(10));
+			qm_host::wait_until(
+				[&] { return !qm_host::has_output(data); },
+				std::chrono::seconds(10));
 			obs_source_filter_remove(parent, ours);
 			break;
 		}
@@ -553,7 +549,7 @@ void run_round_trip_group(obs_source_t *parent, obs_source_t *ours,
 	obs_add_main_render_callback(read_back_stamp, &rb);
 	rb.source = parent;
 	ctl.start();
-	qm_host::wait_until([&] { return has_output(data); },
+	qm_host::wait_until([&] { return qm_host::has_output(data); },
 			    std::chrono::seconds(10));
 	sleep_s(1.0);
 
@@ -578,7 +574,7 @@ void run_round_trip_group(obs_source_t *parent, obs_source_t *ours,
 	obs_remove_main_render_callback(read_back_stamp, &rb);
 	ctl.stop();
 	obs_source_filter_remove(parent, ours);
-	qm_host::wait_until([&] { return !has_output(data); },
+	qm_host::wait_until([&] { return !qm_host::has_output(data); },
 			    std::chrono::seconds(10));
 	obs_enter_graphics();
 	gs_texrender_destroy(rb.texrender);

@@ -1,10 +1,12 @@
 #include "file_hooks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,6 +20,20 @@ std::mutex hooks_mutex;
 open_hook open_hook_;
 name_hook rename_hook_;
 name_hook link_hook_;
+std::vector<open_counter *> counters;
+
+void count_open(const char *path)
+{
+	size_t len = strlen(path);
+	std::lock_guard<std::mutex> guard(hooks_mutex);
+	for (open_counter *c : counters) {
+		const std::string &suffix = c->suffix();
+		if (len >= suffix.size() &&
+		    suffix.compare(0, suffix.size(),
+				   path + len - suffix.size()) == 0)
+			c->add();
+	}
+}
 
 template<typename Hook> Hook current(const Hook &hook)
 {
@@ -64,6 +80,18 @@ int real_open(const char *path, int flags, unsigned mode)
 	return fn(path, flags, mode);
 }
 
+open_counter::open_counter(std::string suffix) : suffix_(std::move(suffix))
+{
+	std::lock_guard<std::mutex> guard(hooks_mutex);
+	counters.push_back(this);
+}
+
+open_counter::~open_counter()
+{
+	std::lock_guard<std::mutex> guard(hooks_mutex);
+	counters.erase(std::find(counters.begin(), counters.end(), this));
+}
+
 bool plant_file(const char *path, const char *text)
 {
 	int fd = real_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -85,6 +113,7 @@ extern "C" int open(const char *path, int flags, ...)
 		mode = va_arg(args, unsigned);
 		va_end(args);
 	}
+	qm_test::count_open(path);
 	if (auto hook = qm_test::current(qm_test::open_hook_))
 		hook(path, flags);
 	return qm_test::real_open(path, flags, mode);

@@ -6,7 +6,9 @@
 // a call fail as it does on a file system without hard links.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <string>
 
 namespace qm_test {
 
@@ -28,5 +30,23 @@ int real_open(const char *path, int flags, unsigned mode = 0);
 // Creates a new file at path holding text, past the hooks; false when
 // something is there already or it cannot be written.
 bool plant_file(const char *path, const char *text);
+
+// Counts the open() calls for paths that end in suffix while it lives: the
+// module looking at a file, whether or not the file is there.
+class open_counter {
+public:
+	explicit open_counter(std::string suffix);
+	~open_counter();
+	open_counter(const open_counter &) = delete;
+	open_counter &operator=(const open_counter &) = delete;
+
+	int count() const { return count_.load(); }
+	const std::string &suffix() const { return suffix_; }
+	void add() { count_++; }
+
+private:
+	std::string suffix_;
+	std::atomic<int> count_{0};
+};
 
 } // namespace qm_test

@@ -7,6 +7,12 @@
 #include <fstream>
 #include <sstream>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
 #ifndef QM_MODULE_PATH
 #error "QM_MODULE_PATH must name the built module"
 #endif
@@ -174,6 +180,71 @@ bool let_frame_time_pass(double seconds)
 			       seconds;
 		},
 		std::chrono::seconds(60));
+}
+
+std::string run_self(const std::vector<std::string> &args,
+		     const std::vector<std::string> &env,
+		     std::chrono::milliseconds deadline)
+{
+	std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+	std::vector<std::string> env_text = env;
+	for (char **e = environ; *e; e++) {
+		std::string entry = *e;
+		std::string name = entry.substr(0, entry.find('=') + 1);
+		bool replaced = false;
+		for (auto &given : env)
+			replaced = replaced || given.rfind(name, 0) == 0;
+		if (!replaced)
+			env_text.push_back(entry);
+	}
+	std::vector<char *> envp;
+	for (auto &e : env_text)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+	std::vector<std::string> arg_text{exe};
+	arg_text.insert(arg_text.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : arg_text)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+
+	pid_t pid = 0;
+	if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(),
+			envp.data()) != 0)
+		return "cannot start " + exe;
+	int status = 0;
+	bool ended = wait_until(
+		[&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline,
+		std::chrono::milliseconds(20));
+	if (!ended) {
+		kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+		return "it hung and was killed";
+	}
+	if (WIFSIGNALED(status))
+		return std::string("it died of signal ") +
+		       strsignal(WTERMSIG(status));
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		return "it exited with status " +
+		       std::to_string(WEXITSTATUS(status));
+	return "";
+}
+
+void endpoint_reads::mark()
+{
+	input_mark_ = input_.count();
+	output_mark_ = output_.count();
+}
+
+bool endpoint_reads::seen(int times) const
+{
+	return input_.count() - input_mark_ >= times &&
+	       output_.count() - output_mark_ >= times;
+}
+
+bool endpoint_reads::wait(int times, std::chrono::milliseconds deadline) const
+{
+	return wait_until([&] { return seen(times); }, deadline);
 }
 
 std::set<std::string> thread_ids_but_controller()

@@ -4,6 +4,7 @@
 // (log capture, test-pattern sources, reading back what a source draws).
 #pragma once
 
+#include "file_hooks.h"
 #include "obs-host.h"
 
 #include <gtest/gtest.h>
@@ -112,6 +113,36 @@ reference_list references_of(const std::string &json);
 // the module's half-second poll run at least twice for 1.5 s. False when
 // the clock stands still.
 bool let_frame_time_pass(double seconds = 1.5);
+
+// How often the module's workers look at their endpoint files: before each
+// connection attempt, every 250 ms while there is no connection. Counts
+// only in programs that export their symbols (see file_hooks.h).
+class endpoint_reads {
+public:
+	// Counts from now on.
+	void mark();
+	// Whether each file has been read at least times times since mark.
+	bool seen(int times) const;
+	bool wait(int times, std::chrono::milliseconds deadline =
+				     std::chrono::seconds(20)) const;
+
+private:
+	open_counter input_{"/filter-input.endpoint"};
+	open_counter output_{"/direct-output.endpoint"};
+	int input_mark_ = 0;
+	int output_mark_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+// Runs this test program again, in a process of its own, with the given
+// arguments and with the environment plus env ("NAME=value" entries, which
+// replace those of the same name). Waits up to deadline, then kills it.
+// Empty when it ended with status 0; otherwise how it ended.
+std::string run_self(const std::vector<std::string> &args,
+		     const std::vector<std::string> &env,
+		     std::chrono::milliseconds deadline);
 
 // ---------------------------------------------------------------------------
 // Threads and descriptors

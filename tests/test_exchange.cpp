@@ -11,9 +11,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <spawn.h>
 
 #include <atomic>
 #include <csignal>
@@ -27,8 +25,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-extern char **environ;
 
 using namespace qm_test;
 namespace stdfs = std::filesystem;
@@ -891,41 +887,11 @@ TEST_F(Failures, OverLongPathsGiveUpQuietly)
 		std::string length_env = std::string(LONG_DIR_ENV) + "=" +
 					 std::to_string(length);
 		std::string done_env = std::string(DONE_ENV) + "=" + done;
-		std::vector<std::string> env_text{length_env, done_env};
-		for (char **e = environ; *e; e++)
-			if (strncmp(*e, LONG_DIR_ENV, strlen(LONG_DIR_ENV)) &&
-			    strncmp(*e, DONE_ENV, strlen(DONE_ENV)))
-				env_text.push_back(*e);
-		std::vector<char *> env;
-		for (auto &e : env_text)
-			env.push_back(e.data());
-		env.push_back(nullptr);
-
-		std::string self =
-			stdfs::read_symlink("/proc/self/exe").string();
-		std::string filter_arg =
-			"--gtest_filter=DISABLED_LongConfigFolder.*";
-		std::string disabled_arg = "--gtest_also_run_disabled_tests";
-		char *args[] = {self.data(), filter_arg.data(),
-				disabled_arg.data(), nullptr};
-		pid_t child = 0;
-		ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr,
-				      args, env.data()),
-			  0);
-		int status = 0;
-		bool ended = wait_until(
-			[&] {
-				return waitpid(child, &status, WNOHANG) ==
-				       child;
-			},
-			120s, 20ms);
-		if (!ended) {
-			kill(child, SIGKILL);
-			waitpid(child, &status, 0);
-		}
-		EXPECT_TRUE(ended) << "the child did not end";
-		EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-			<< "child status " << status;
+		EXPECT_EQ(
+			run_self({"--gtest_filter=DISABLED_LongConfigFolder.*",
+				  "--gtest_also_run_disabled_tests"},
+				 {length_env, done_env}, 120s),
+			"");
 		EXPECT_TRUE(stdfs::exists(done))
 			<< "the child's test did not run";
 	}

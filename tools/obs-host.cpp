@@ -814,6 +814,12 @@ uint64_t input_seq(direct_filter_data *data)
 	return data->input_seq;
 }
 
+bool has_output(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	return data->has_output;
+}
+
 void set_output_frame(direct_filter_data *data, const image &frame,
 		      uint64_t output_time)
 {

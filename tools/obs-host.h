@@ -303,6 +303,9 @@ void render_times(obs_source_t *source, int count);
 // its lock.
 image copy_input_frame(direct_filter_data *data, uint64_t *seq = nullptr);
 uint64_t input_seq(direct_filter_data *data);
+// Whether the instance holds a processed frame from its current
+// connection; the receiver clears it when the connection ends.
+bool has_output(direct_filter_data *data);
 
 // Places a processed frame into the instance as its receiver does: under
 // the lock, with has_output set and output_time stamped (now by default).
