@@ -3,6 +3,8 @@
 add_executable(link_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_link.cpp)
 target_compile_options(link_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(link_tests PRIVATE qm-test-host-main qm-fake-controller)
+# The host library's open() counts the module's reads of its endpoint files.
+set_target_properties(link_tests PROPERTIES ENABLE_EXPORTS ON)
 qm_add_host_test(link_tests 900)
 
 add_executable(link_unit_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_link_unit.cpp)

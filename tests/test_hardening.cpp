@@ -18,9 +18,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <spawn.h>
 
 #include <atomic>
 #include <cstring>
@@ -35,8 +33,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 using namespace qm_test;
 using namespace std::chrono_literals;
@@ -84,8 +80,6 @@ namespace {
 
 // Generous: two cores, perhaps a sanitizer.
 constexpr auto LONG = ms(20000);
-// Long enough for the workers to reread the endpoint files at least twice.
-constexpr auto ATTEMPTS = ms(800);
 constexpr size_t BMP_SIZE = 3686454;
 
 ms since(fake::clock::time_point from, fake::clock::time_point to)
@@ -346,38 +340,14 @@ bool in_child()
 
 // Runs the current test again in a process of its own and checks that it
 // ends, and ends well, within the deadline.
-void run_in_child(ms deadline = ms(120000))
+void run_in_child()
 {
 	auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
 	std::string filter = std::string("--gtest_filter=") +
 			     info->test_suite_name() + "." + info->name();
-	std::string exe = stdfs::read_symlink("/proc/self/exe").string();
-	std::vector<std::string> env_text;
-	for (char **e = environ; *e; e++)
-		env_text.push_back(*e);
-	env_text.push_back(std::string(CHILD_ENV) + "=1");
-	std::vector<char *> env;
-	for (auto &e : env_text)
-		env.push_back(e.data());
-	env.push_back(nullptr);
-	char *argv[] = {exe.data(), filter.data(), nullptr};
-	pid_t pid = 0;
-	ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv,
-			      env.data()),
-		  0);
-	int status = 0;
-	bool ended = wait_until(
-		[&] { return waitpid(pid, &status, WNOHANG) == pid; }, deadline,
-		ms(20));
-	if (!ended) {
-		kill(pid, SIGKILL);
-		waitpid(pid, &status, 0);
-		FAIL() << "the case hung and was killed";
-	}
-	if (WIFSIGNALED(status))
-		FAIL() << "the process died of signal " << WTERMSIG(status)
-		       << " (" << strsignal(WTERMSIG(status)) << ")";
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+	EXPECT_EQ(run_self({filter}, {std::string(CHILD_ENV) + "=1"},
+			   ms(120000)),
+		  "")
 		<< "the case failed in its own process";
 }
 
@@ -490,6 +460,28 @@ protected:
 		return black;
 	}
 
+	// Renders until cond holds; false when anything but black was drawn
+	// or cond did not come true.
+	bool only_black_until(const std::function<bool()> &cond)
+	{
+		bool black = true;
+		bool met = wait_until([&] {
+			black = is_opaque_black(show()) && black;
+			return cond();
+		});
+		EXPECT_TRUE(met) << "waited in vain (" << step << ")";
+		return black && met;
+	}
+
+	// Renders until each worker has looked at its endpoint file three
+	// more times: at least two connection attempts have seen what is
+	// there now.
+	bool only_black_while_reread()
+	{
+		endpoints_read.mark();
+		return only_black_until([&] { return endpoints_read.seen(3); });
+	}
+
 	static bool shows(const image &img, const palette &colours)
 	{
 		return pattern_mismatch(img, colours).empty();
@@ -506,6 +498,7 @@ protected:
 	std::unique_ptr<fake::controller> ctl;
 	filtered_source fs;
 	std::vector<filtered_source> more;
+	endpoint_reads endpoints_read;
 	int threads_at_start = 0;
 	int fds_at_start = 0;
 	int renders = 0;
@@ -590,19 +583,46 @@ TEST_F(Handshake, WrongTokensNeverGetAPicture)
 					       out_before + 2;
 			}));
 		} else {
-			EXPECT_TRUE(only_black_for(ATTEMPTS));
+			EXPECT_TRUE(only_black_while_reread());
 			EXPECT_EQ(ctl->connection_count(endpoint::input),
 				  in_before);
 			EXPECT_EQ(ctl->connection_count(endpoint::output),
 				  out_before);
 		}
 	}
+
+	// The connections are looked at only once none is in its handshake:
+	// without files no new one comes (a worker reads its file before each
+	// attempt, so after two reads its last attempt is over), and each one
+	// there is has ended.
+	step = "no files";
+	ctl->unpublish(endpoint::input);
+	ctl->unpublish(endpoint::output);
+	endpoints_read.mark();
+	ASSERT_TRUE(only_black_until([&] { return endpoints_read.seen(2); }));
+	std::vector<fake::connection_info> conns[2];
+	ASSERT_TRUE(ctl->wait(
+		[&] {
+			bool ended = true;
+			for (endpoint ep :
+			     {endpoint::input, endpoint::output}) {
+				auto &list = conns[int(ep)];
+				list = ctl->connections(ep);
+				for (auto &c : list)
+					ended = ended &&
+						c.closed !=
+							fake::close_reason::open;
+			}
+			return ended;
+		},
+		LONG));
 	EXPECT_EQ(ctl->token_ok_count(endpoint::input), 0u);
 	EXPECT_EQ(ctl->token_ok_count(endpoint::output), 0u);
-	for (endpoint ep : {endpoint::input, endpoint::output})
-		for (auto &c : ctl->connections(ep)) {
+	for (auto &list : conns)
+		for (auto &c : list) {
 			EXPECT_EQ(c.token.size(), 64u) << "connection " << c.id;
-			EXPECT_EQ(c.closed, fake::close_reason::bad_token);
+			EXPECT_EQ(c.closed, fake::close_reason::bad_token)
+				<< "connection " << c.id;
 		}
 
 	// With the right tokens the picture comes.
@@ -654,7 +674,7 @@ TEST_F(Receiver, WrongFrameSizesEndTheConnectionAfterTheHeader)
 				       [&](auto &x) { return x.id == id; });
 		ASSERT_NE(it, all.end());
 		EXPECT_EQ(it->closed, fake::close_reason::peer);
-		EXPECT_LE(since(posted, it->closed_at), 3000ms);
+		EXPECT_LE(since(posted, it->closed_at), 6000ms);
 		EXPECT_EQ(it->frames, 0u);
 	}
 
@@ -748,7 +768,7 @@ TEST_F(Receiver, TrickledFrameHoldsTeardownUntilTheControllerLetsGo)
 	// Meaningful only when the trickle outlasted a receive time-out.
 	EXPECT_GE(alive, 1500ms);
 	EXPECT_GE(took, alive - 50ms) << "teardown gave up the frame early";
-	EXPECT_LE(took, alive + 1500ms);
+	EXPECT_LE(took, alive + 4000ms);
 }
 
 TEST_F(Sender, ControllerThatNeverReadsIsDroppedAndReconnected)
@@ -800,7 +820,7 @@ TEST_F(Connect, RefusedClosedOrResetConnectionsAreRetriedQuietly)
 		refusing_port refusing;
 		ASSERT_NE(refusing.port, 0);
 		publish_port(refusing.port);
-		EXPECT_TRUE(only_black_for(ATTEMPTS));
+		EXPECT_TRUE(only_black_while_reread());
 	}
 	for (hangup how :
 	     {hangup::close_at_once, hangup::reset_at_once,
@@ -811,17 +831,17 @@ TEST_F(Connect, RefusedClosedOrResetConnectionsAreRetriedQuietly)
 		ASSERT_NE(listener.port(), 0);
 		publish_port(listener.port());
 		// Captures go on, so the sender also writes frames into the
-		// dying connections (never raising SIGPIPE).
+		// dying connections (never raising SIGPIPE). Both workers keep
+		// trying, with their pause between tries.
+		bool after_token = how == hangup::close_after_token ||
+				   how == hangup::reset_after_token;
 		auto start = fake::clock::now();
-		EXPECT_TRUE(only_black_for(1500ms));
+		EXPECT_TRUE(only_black_until([&] {
+			return listener.accepted() >= 6 &&
+			       (!after_token || listener.tokens() >= 4);
+		}));
 		auto took = elapsed(start);
-		// Both workers keep trying, with their pause between tries.
-		EXPECT_GE(listener.accepted(), 4);
 		EXPECT_LE(listener.accepted(), 2 * int(took.count() / 250 + 2));
-		if (how == hangup::close_after_token ||
-		    how == hangup::reset_after_token) {
-			EXPECT_GE(listener.tokens(), 2);
-		}
 	}
 
 	step = "a working controller";
@@ -872,7 +892,7 @@ TEST_F(Connect, FollowsEndpointFilesRewrittenToOtherPorts)
 		b.close_connections(endpoint::input);
 		b.close_connections(endpoint::output);
 		EXPECT_TRUE(render_until(is_opaque_black));
-		EXPECT_TRUE(only_black_for(ATTEMPTS));
+		EXPECT_TRUE(only_black_while_reread());
 		EXPECT_EQ(b.connection_count(endpoint::output), b_out);
 		EXPECT_LE(b.connection_count(endpoint::input), b_in + 1);
 	}
@@ -904,7 +924,7 @@ TEST_F(EndpointFiles, HugeBinaryFolderOrLinkNeverConnects)
 			ASSERT_TRUE(
 				place_broken(ctl->endpoint_path(ep), b, head));
 		}
-		EXPECT_TRUE(only_black_for(ATTEMPTS));
+		EXPECT_TRUE(only_black_while_reread());
 		EXPECT_EQ(ctl->connection_count(endpoint::input), 0u);
 		EXPECT_EQ(ctl->connection_count(endpoint::output), 0u);
 	}
@@ -979,7 +999,7 @@ TEST_F(EndpointFiles, FolderInPlaceOfTheFileNeverConnects)
 	for (endpoint ep : {endpoint::input, endpoint::output})
 		ASSERT_TRUE(place_broken(ctl->endpoint_path(ep), broken::folder,
 					 ""));
-	EXPECT_TRUE(only_black_for(ATTEMPTS));
+	EXPECT_TRUE(only_black_while_reread());
 	EXPECT_EQ(ctl->connection_count(endpoint::input), 0u);
 	EXPECT_EQ(ctl->connection_count(endpoint::output), 0u);
 	for (endpoint ep : {endpoint::input, endpoint::output})
@@ -1039,12 +1059,12 @@ TEST_F(EndpointFiles, FifoHoldsNeitherWorkersNorTeardown)
 	step = "FIFO endpoint files";
 	for (endpoint ep : {endpoint::input, endpoint::output})
 		ASSERT_EQ(mkfifo(ctl->endpoint_path(ep).c_str(), 0600), 0);
-	EXPECT_TRUE(only_black_for(ATTEMPTS));
+	EXPECT_TRUE(only_black_while_reread());
 
 	auto destroy_at = fake::clock::now();
 	fs = filtered_source();
 	bool ended = wait_until([&] { return still_running(workers) == 0; },
-				ms(5000));
+				ms(10000));
 	EXPECT_TRUE(ended) << "teardown hangs on a FIFO endpoint file ("
 			   << elapsed(destroy_at).count() << " ms)";
 	if (!ended) {
@@ -1053,7 +1073,7 @@ TEST_F(EndpointFiles, FifoHoldsNeitherWorkersNorTeardown)
 		ASSERT_TRUE(wait_until(
 			[&] { return still_running(workers) == 0; }, LONG));
 	}
-	EXPECT_LE(elapsed(destroy_at), 1500ms);
+	EXPECT_LE(elapsed(destroy_at), 5000ms);
 }
 
 TEST_F(SettingsFile, FifoDoesNotFreezeTheHost)
@@ -1168,6 +1188,11 @@ TEST_F(Stress, TwoHundredCreateDestroyCyclesWhileTheControllerDrops)
 		if (alive.size() > 4)
 			alive.pop_front();
 	}
+	// Frames still flow to the last instance, whichever of the shown ones
+	// were too young to have any.
+	step = "the last instance";
+	EXPECT_TRUE(
+		render_until(shows_processed, LONG, alive.back().parent.get()));
 	alive.clear();
 	done = true;
 	dropper.join();
@@ -1179,7 +1204,6 @@ TEST_F(Stress, TwoHundredCreateDestroyCyclesWhileTheControllerDrops)
 		  << processed_seen << " times\n";
 	EXPECT_GE(ctl->token_ok_count(endpoint::output), size_t(cycles / 2));
 	EXPECT_GT(ctl->input_frame_count(), 0u);
-	EXPECT_GT(processed_seen, 0);
 	// Every instance is gone, and its connections with it.
 	EXPECT_TRUE(wait_until(
 		[&] {
@@ -1208,11 +1232,11 @@ TEST_F(Stress, ControllerKilledAndRestartedWhileFramesFlow)
 
 		step = "killed " + std::to_string(i);
 		ctl->stop();
-		auto killed = fake::clock::now();
-		// The picture goes with the connection, not half a second
-		// later when it would have gone stale.
-		EXPECT_TRUE(render_until(is_opaque_black, ms(2000)));
-		EXPECT_LE(elapsed(killed), 450ms + 1000ms);
+		// The picture goes with the connection: only its end clears
+		// has_output, a frame that merely went stale leaves it set.
+		EXPECT_TRUE(wait_until([&] { return !has_output(fs.data()); },
+				       LONG));
+		EXPECT_TRUE(render_until(is_opaque_black));
 		EXPECT_TRUE(only_black_for(300ms));
 		step = "restarted " + std::to_string(i);
 		ASSERT_TRUE(ctl->restart());
