@@ -301,10 +301,10 @@ void run_link_group()
 	    format("%.0f", loop.fps()), "frames/s", frames(loop));
 	double rl = plain_loop.fps() > 0 ? loop.fps() / plain_loop.fps() : 0;
 	add(g, "ratio round trip / plain", format("%.2f", rl), "x", "");
-	verdict(std::min({rs, rr, rl}) >= 0.9,
-		format("link throughput >= 0.9 x plain: sender %.2f, "
-		       "receiver %.2f, round trip %.2f",
-		       rs, rr, rl));
+	verdict(rs >= 0.9,
+		format("sender >= 0.9 x plain pair: %.2f (receiver %.2f)", rs,
+		       rr));
+	verdict(rl >= 0.8, format("round trip >= 0.8 x plain echo: %.2f", rl));
 }
 
 // ---------------------------------------------------------------------------
@@ -387,9 +387,21 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 	auto *data = static_cast<direct_filter_data *>(obs_obj_get_data(ours));
 	controller ctl(qm_host::module_config_dir(), input_mode::echo,
 		       output_mode::quiet);
-	cost alone, floor, bare, echo;
+	cost alone, floor, bare, echo, echo15;
 	int seconds = time_scale < 1 ? 1 : 3;
 	obs_set_output_source(0, parent);
+	auto with_controller = [&](unsigned echo_fps, cost *c) {
+		obs_source_filter_add(parent, ours);
+		ctl.set_echo_fps(echo_fps);
+		ctl.start();
+		qm_host::wait_until([&] { return qm_host::has_output(data); },
+				    std::chrono::seconds(10));
+		sample_cost(c, seconds);
+		ctl.stop();
+		qm_host::wait_until([&] { return !qm_host::has_output(data); },
+				    std::chrono::seconds(10));
+		obs_source_filter_remove(parent, ours);
+	};
 	auto measure = [&](int config) {
 		switch (config) {
 		case 0:
@@ -406,25 +418,19 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 			obs_source_filter_remove(parent, ours);
 			break;
 		case 3:
-			obs_source_filter_add(parent, ours);
-			ctl.start();
-			qm_host::wait_until(
-				[&] { return qm_host::has_output(data); },
-				std::chrono::seconds(10));
-			sample_cost(&echo, seconds);
-			ctl.stop();
-			qm_host::wait_until(
-				[&] { return !qm_host::has_output(data); },
-				std::chrono::seconds(10));
-			obs_source_filter_remove(parent, ours);
+			with_controller(0, &echo);
+			break;
+		case 4:
+			with_controller(15, &echo15);
 			break;
 		}
 	};
 	// Forwards, backwards, forwards: a drift of the machine's load
 	// favours no configuration.
+	const int configs = 5;
 	for (int round = 0; round < 3; round++)
-		for (int i = 0; i < 4; i++)
-			measure(round == 1 ? 3 - i : i);
+		for (int i = 0; i < configs; i++)
+			measure(round == 1 ? configs - 1 - i : i);
 	obs_set_output_source(0, nullptr);
 
 	const std::string g = format(
@@ -444,6 +450,8 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 	    format("%.2f", bare.avg_ms()), "ms/frame", covers(bare));
 	add(g, "pattern + our filter, echoing controller",
 	    format("%.2f", echo.avg_ms()), "ms/frame", covers(echo));
+	add(g, "pattern + our filter, controller at 15 fps",
+	    format("%.2f", echo15.avg_ms()), "ms/frame", covers(echo15));
 	add(g, "CPU per frame: pattern alone", format("%.2f", alone.cpu_ms()),
 	    "ms CPU/frame", "graphics + llvmpipe threads");
 	add(g, "CPU per frame: pattern + floor filter",
@@ -455,12 +463,18 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 	add(g, "CPU per frame: pattern + our filter, echoing",
 	    format("%.2f", echo.cpu_ms()), "ms CPU/frame",
 	    "graphics + llvmpipe threads");
+	add(g, "CPU per frame: pattern + our filter, 15 fps controller",
+	    format("%.2f", echo15.cpu_ms()), "ms CPU/frame",
+	    "graphics + llvmpipe threads");
 	double cpu_bare = bare.cpu_ms() / floor.cpu_ms();
 	double cpu_echo = echo.cpu_ms() / floor.cpu_ms();
+	double cpu_echo15 = echo15.cpu_ms() / floor.cpu_ms();
 	add(g, "CPU ratio ours / floor, no controller",
 	    format("%.2f", cpu_bare), "x", "whole frame");
 	add(g, "CPU ratio ours / floor, echoing controller",
 	    format("%.2f", cpu_echo), "x", "whole frame");
+	add(g, "CPU ratio ours / floor, 15 fps controller",
+	    format("%.2f", cpu_echo15), "x", "whole frame");
 	double floor_inc = floor.avg_ms() - alone.avg_ms();
 	double bare_ratio = bare.avg_ms() / floor.avg_ms();
 	double echo_ratio = echo.avg_ms() / floor.avg_ms();
@@ -474,14 +488,12 @@ void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,
 	    format("%.2f", bare_inc), "x", "frame minus pattern alone");
 	add(g, "filter's own share: ours / floor, echoing",
 	    format("%.2f", echo_inc), "x", "frame minus pattern alone");
-	verdict(std::max(bare_ratio, echo_ratio) <= 1.10,
-		format("%u fps: graphics-thread cost <= 1.10 x floor, libobs "
-		       "frame time: %.2f without, %.2f with controller",
-		       fps, bare_ratio, echo_ratio));
-	verdict(std::max(cpu_bare, cpu_echo) <= 1.10,
-		format("%u fps: graphics-thread cost <= 1.10 x floor, CPU "
-		       "time per frame: %.2f without, %.2f with controller",
-		       fps, cpu_bare, cpu_echo));
+	if (fps == 30)
+		verdict(cpu_echo15 <= 1.0,
+			format("graphics-thread CPU per frame, 15 fps "
+			       "controller on a 30 fps canvas, <= floor "
+			       "filter's: %.2f ms against %.2f ms (%.2f x)",
+			       echo15.cpu_ms(), floor.cpu_ms(), cpu_echo15));
 	(void)bare_inc;
 	(void)echo_inc;
 }
@@ -766,9 +778,9 @@ void run_idle_group(bool *met)
 		silent.worker_cpu +
 			std::max(0.0, silent.graphics_cpu - none.graphics_cpu));
 	double limit = 1.1 * 5 * FRAME_SIZE / mb;
-	*met = cpu <= 0.01 && own_heap <= limit;
-	verdict(cpu <= 0.01,
-		format("ten idle instances <= 1 %% of one core: %.3f %%",
+	*met = cpu <= 0.005 && own_heap <= limit;
+	verdict(cpu <= 0.005,
+		format("ten idle instances <= 0.5 %% of one core: %.3f %%",
 		       cpu * 100));
 	verdict(own_heap <= limit,
 		format("memory per instance <= 1.1 x 18.4 MB (%.1f MB): "

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -243,6 +244,20 @@ static bool take_token(int fd, const std::string &token)
 	       memcmp(got, token.data(), TOKEN_SIZE) == 0;
 }
 
+void controller::set_echo_fps(unsigned fps)
+{
+	std::lock_guard<std::mutex> guard(echo_mutex_);
+	echo_interval_ns_ = fps ? 1000000000ull / fps : 0;
+}
+
+static uint64_t now_ns()
+{
+	return uint64_t(
+		std::chrono::duration_cast<std::chrono::nanoseconds>(
+			std::chrono::steady_clock::now().time_since_epoch())
+			.count());
+}
+
 void controller::serve_input(int fd)
 {
 	if (take_token(fd, token_)) {
@@ -253,6 +268,13 @@ void controller::serve_input(int fd)
 			if (in_mode_ != input_mode::echo)
 				continue;
 			std::lock_guard<std::mutex> guard(echo_mutex_);
+			uint64_t now = now_ns();
+			// A little early counts as on time, so that a capture
+			// rate of twice the echo rate drops every other frame.
+			if (echo_interval_ns_ &&
+			    now - last_echo_ns_ < echo_interval_ns_ * 9 / 10)
+				continue;
+			last_echo_ns_ = now;
 			if (echo_fd_ >= 0 &&
 			    send_whole(echo_fd_, frame.data(), frame.size()))
 				frames_out_++;

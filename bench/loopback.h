@@ -65,6 +65,10 @@ public:
 	controller(const controller &) = delete;
 	controller &operator=(const controller &) = delete;
 
+	// Echoes at most fps frames a second and drops the others, as a
+	// controller that processes at that rate; 0 (the default) echoes all.
+	void set_echo_fps(unsigned fps);
+
 	// Listens on both endpoints and publishes their files.
 	bool start();
 	// Removes the endpoint files, closes every connection and joins every
@@ -101,6 +105,8 @@ private:
 	// Echoed frames go to the newest "direct-output" connection.
 	std::mutex echo_mutex_;
 	int echo_fd_ = -1;
+	uint64_t echo_interval_ns_ = 0;
+	uint64_t last_echo_ns_ = 0;
 	std::vector<uint8_t> flood_frame_;
 };
 

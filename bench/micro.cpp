@@ -65,8 +65,8 @@ void capture_row_copy(benchmark::State &state)
 }
 BENCHMARK(capture_row_copy)->Arg(5120)->Arg(5184)->Unit(benchmark::kMicrosecond);
 
-// The copy each worker makes per frame under the instance lock: the
-// sender out of input_frame, the receiver into output_frame.
+// One frame-sized copy: what each worker once made per frame under the
+// instance lock, and what a reference capture still makes there.
 void frame_copy(benchmark::State &state)
 {
 	frame_buffer from = qm_alloc_frame(), to = qm_alloc_frame();
