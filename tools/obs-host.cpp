@@ -775,6 +775,13 @@ static image read_back(obs_source_t *source, uint32_t width, uint32_t height)
 
 image render_and_read(obs_source_t *source, uint32_t width, uint32_t height)
 {
+	return render_and_read_after({}, source, width, height);
+}
+
+image render_and_read_after(const std::function<void()> &before,
+			    obs_source_t *source, uint32_t width,
+			    uint32_t height)
+{
 	if (width == 0 || height == 0) {
 		width = obs_source_get_width(source);
 		height = obs_source_get_height(source);
@@ -784,7 +791,11 @@ image render_and_read(obs_source_t *source, uint32_t width, uint32_t height)
 		height = FRAME_HEIGHT;
 	}
 	image img;
-	run_on_graphics_thread([&] { img = read_back(source, width, height); });
+	run_on_graphics_thread([&] {
+		if (before)
+			before();
+		img = read_back(source, width, height);
+	});
 	return img;
 }
 
@@ -837,6 +848,12 @@ void clear_output_frame(direct_filter_data *data)
 {
 	std::lock_guard<std::mutex> guard(data->lock);
 	data->has_output = false;
+}
+
+void restamp_output(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	data->output_time = os_gettime_ns();
 }
 
 void quiet_workers(direct_filter_data *data)

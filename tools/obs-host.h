@@ -296,6 +296,13 @@ bool render_into(obs_source_t *source, gs_texrender_t *texrender,
 image render_and_read(obs_source_t *source, uint32_t width = 0,
 		      uint32_t height = 0);
 
+// The same, with before run on the graphics thread right before the
+// render: to stamp a processed frame as just arrived, say, so that even a
+// slow machine draws it fresh.
+image render_and_read_after(const std::function<void()> &before,
+			    obs_source_t *source, uint32_t width = 0,
+			    uint32_t height = 0);
+
 // Renders source count times without reading back.
 void render_times(obs_source_t *source, int count);
 
@@ -312,6 +319,9 @@ bool has_output(direct_filter_data *data);
 void set_output_frame(direct_filter_data *data, const image &frame,
 		      uint64_t output_time = 0);
 void clear_output_frame(direct_filter_data *data);
+// Stamps the processed frame as arrived now, as the receiver stamps each
+// frame it stores, without changing the frame.
+void restamp_output(direct_filter_data *data);
 
 // Stops the instance's workers as destroy begins to and joins them, so
 // that afterwards only the caller changes the output frame: the receiver
