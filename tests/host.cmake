@@ -35,4 +35,4 @@ qm_add_host_test(filter_tests 300)
 add_executable(filter_rollback_tests test_filter_rollback.cpp)
 target_link_libraries(filter_rollback_tests PRIVATE
   qm-test-host quilmar-direct-core)
-qm_add_host_test(filter_rollback_tests 120)
+qm_add_host_test(filter_rollback_tests 300)

@@ -146,7 +146,13 @@ void change_settings(obs_source_t *filter,
 {
 	data_ptr changes(obs_data_create());
 	edit(changes.get());
-	obs_source_update(filter, changes.get());
+	// The host changes the live settings object on the calling thread,
+	// while the graphics thread may be handing the same object to the
+	// filter's deferred update: a race of the host's own, which many
+	// quick changes turn into a crash. Changed on the graphics thread,
+	// they come one after the other, as the user's do.
+	run_on_graphics_thread(
+		[&] { obs_source_update(filter, changes.get()); });
 }
 
 reference_list references_of(obs_data_t *settings)

@@ -97,7 +97,8 @@ bool controller_edits(const std::function<void(obs_data_t *)> &edit,
 
 data_ptr settings_copy(obs_source_t *filter);
 std::string settings_json(obs_source_t *filter);
-// Applies the changes that edit makes to an empty settings object.
+// Applies the changes that edit makes to an empty settings object, on the
+// graphics thread.
 void change_settings(obs_source_t *filter,
 		     const std::function<void(obs_data_t *)> &edit);
 

@@ -104,9 +104,10 @@ protected:
 
 	// Renders a few times: opaque black over the whole box, never a
 	// colour of the source.
-	void expect_black(obs_source_t *parent, uint32_t width, uint32_t height)
+	void expect_black(obs_source_t *parent, uint32_t width, uint32_t height,
+			  int renders = 2)
 	{
-		for (int i = 0; i < 3; i++) {
+		for (int i = 0; i < renders; i++) {
 			image shown = render_and_read(parent);
 			ASSERT_EQ(shown.width, width);
 			ASSERT_EQ(shown.height, height);
@@ -126,7 +127,7 @@ TEST_F(FailedStart, EveryFailurePointShowsBlackAndSaysSoOnce)
 		SCOPED_TRACE(describe(p));
 		clear_log();
 		filtered_source fs =
-			make_failed(p, pattern_kind::plain, 1920, 1080);
+			make_failed(p, pattern_kind::plain, 640, 480);
 		ASSERT_NE(fs.data(), nullptr);
 
 		auto lines = module_log_lines();
@@ -138,17 +139,28 @@ TEST_F(FailedStart, EveryFailurePointShowsBlackAndSaysSoOnce)
 		EXPECT_NE(lines[0].text.find(p.named), std::string::npos)
 			<< lines[0].text;
 
-		expect_black(fs.parent.get(), 1920, 1080);
-		// A source of another kind, and one smaller than the frame.
+		expect_black(fs.parent.get(), 640, 480);
+		// A source of another kind.
 		filtered_source custom =
-			make_failed(p, pattern_kind::custom_draw, 640, 480);
-		expect_black(custom.parent.get(), 640, 480);
+			make_failed(p, pattern_kind::custom_draw, 320, 240);
+		expect_black(custom.parent.get(), 320, 240, 1);
 
 		// Nothing per frame: one line for each failed filter.
 		EXPECT_EQ(module_log_lines().size(), 2u);
 		EXPECT_TRUE(
 			log_lines_containing("Failed to create source").empty())
 			<< "the host kept the filter without an instance";
+	}
+}
+
+TEST_F(FailedStart, LargeSourceIsCoveredWhole)
+{
+	// Larger than the frame: the black covers the source's own box.
+	for (const failure_point &p : {POINTS[1], POINTS[6], POINTS[9]}) {
+		SCOPED_TRACE(describe(p));
+		filtered_source fs =
+			make_failed(p, pattern_kind::plain, 1920, 1080);
+		expect_black(fs.parent.get(), 1920, 1080, 1);
 	}
 }
 
