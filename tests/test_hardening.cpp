@@ -486,6 +486,22 @@ protected:
 		return only_black_until([&] { return endpoints_read.seen(3); });
 	}
 
+	// Posts processed frames, a new one whenever the last is out, and
+	// renders until one is drawn: a single frame could go stale while a
+	// slow machine captures.
+	bool processed_frames_are_drawn()
+	{
+		uint64_t job = 0;
+		fake::bytes pixels = processed_pixels();
+		return render_until([&](const image &img) {
+			if (shows_processed(img))
+				return true;
+			if (!job || ctl->wait_job(job, ms(0)))
+				job = ctl->post_frame(pixels);
+			return false;
+		});
+	}
+
 	static bool shows(const image &img, const palette &colours)
 	{
 		return pattern_mismatch(img, colours).empty();
@@ -684,8 +700,7 @@ TEST_F(Receiver, WrongFrameSizesEndTheConnectionAfterTheHeader)
 
 	step = "a whole frame";
 	ASSERT_TRUE(ctl->wait_open(endpoint::output, LONG));
-	ASSERT_TRUE(ctl->send_frame(pixels, LONG));
-	EXPECT_TRUE(render_until(shows_processed));
+	EXPECT_TRUE(processed_frames_are_drawn());
 }
 
 TEST_F(Receiver, FramesCutAtAnyOffsetAreNeverShown)
@@ -722,8 +737,7 @@ TEST_F(Receiver, FramesCutAtAnyOffsetAreNeverShown)
 	// A whole frame after all that is drawn.
 	step = "a whole frame";
 	ASSERT_TRUE(ctl->wait_open(endpoint::output, LONG));
-	ASSERT_TRUE(ctl->send_frame(processed_pixels(), LONG));
-	EXPECT_TRUE(render_until(shows_processed));
+	EXPECT_TRUE(processed_frames_are_drawn());
 }
 
 TEST_F(Receiver, TrickledFrameHoldsTeardownUntilTheControllerLetsGo)

@@ -105,6 +105,15 @@ protected:
 		ASSERT_NE(fs.data(), nullptr);
 	}
 
+	// The filter on a source without a size: each render only draws,
+	// capturing nothing, so that a frame is judged fresh as soon as the
+	// render begins, however slowly the machine would capture.
+	void make_display_only_filter()
+	{
+		fs = make_filtered(pattern_kind::plain, 0, 0);
+		ASSERT_NE(fs.data(), nullptr);
+	}
+
 	image render() { return render_and_read(fs.parent.get()); }
 
 	// Renders until cond holds.
@@ -468,7 +477,7 @@ TEST_F(InputStream, SlowControllerGetsWholeLatestFrames)
 TEST_F(OutputStream, DrawsFreshFramesThenBlackAfterHalfASecond)
 {
 	ASSERT_TRUE(ctl->start());
-	make_filter();
+	make_display_only_filter();
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::output, 1, LONG));
 	EXPECT_TRUE(is_opaque_black(render()));
 	uint64_t first = ctl->connections(endpoint::output)[0].id;
@@ -506,7 +515,7 @@ TEST_F(OutputStream, DrawsFreshFramesThenBlackAfterHalfASecond)
 TEST_F(OutputStream, ShowsOnlyTheNewestOfQuickFrames)
 {
 	ASSERT_TRUE(ctl->start());
-	make_filter();
+	make_display_only_filter();
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::output, 1, LONG));
 	fake::bytes a = processed_pixels(numbered_palette(1));
 	fake::bytes b = processed_pixels(numbered_palette(2));
@@ -527,7 +536,7 @@ TEST_F(OutputStream, LossOfTheConnectionTurnsBlackAtOnce)
 	ctl->set_output_behavior(
 		fake::output_behavior::repeat(processed_pixels(), 30ms));
 	ASSERT_TRUE(ctl->start());
-	make_filter();
+	make_display_only_filter();
 	ASSERT_TRUE(render_until(
 		[&](const image &img) { return shows_processed(img); }));
 
@@ -551,7 +560,7 @@ TEST_F(OutputStream, LossOfTheConnectionTurnsBlackAtOnce)
 TEST_F(OutputStream, WrongFrameSizeClosesTheConnectionUnshown)
 {
 	ASSERT_TRUE(ctl->start());
-	make_filter();
+	make_display_only_filter();
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::output, 1, LONG));
 	uint64_t first = ctl->connections(endpoint::output)[0].id;
 
@@ -587,7 +596,7 @@ TEST_F(OutputStream, WrongFrameSizeClosesTheConnectionUnshown)
 TEST_F(OutputStream, CutFrameNeverReachesTheScreen)
 {
 	ASSERT_TRUE(ctl->start());
-	make_filter();
+	make_display_only_filter();
 	fake::bytes whole = fake::encode_frame(processed_pixels());
 	fake::bytes half(whole.begin(), whole.begin() + 8 + FRAME_SIZE / 2);
 	bool shown = false;
@@ -640,7 +649,10 @@ TEST_F(RoundTrip, ProcessedCapturesAreDrawn)
 		return mismatch.empty();
 	})) << mismatch;
 	EXPECT_GE(ctl->input_frame_count(), 1u);
-	EXPECT_GE(ctl->connections(endpoint::output)[0].frames, 1u);
+	uint64_t written = 0;
+	for (auto &c : ctl->connections(endpoint::output))
+		written += c.frames;
+	EXPECT_GE(written, 1u);
 }
 
 // ---------------------------------------------------------------------------
