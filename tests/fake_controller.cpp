@@ -67,9 +67,12 @@ void close_socket(sock_t s)
 	::closesocket(s);
 }
 
+// A shutdown alone does not wake a receive that another thread is
+// blocked in; cancelling the socket's pending calls does.
 void shutdown_socket(sock_t s)
 {
 	::shutdown(s, SD_BOTH);
+	CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
 }
 
 int poll_one(sock_t s, short events, short *revents, int timeout_ms)
