@@ -22,7 +22,9 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 WINEPATH="$(windows_path "$QM_OBS_RUNTIME/bin")"
-QM_OBS_DATA="$(windows_path "$QM_OBS_RUNTIME/data/effects")\\"
+# With forward slashes: libobs finds the files an effect includes in the
+# folder before the effect file's last forward slash.
+QM_OBS_DATA="Z:$(cd "$QM_OBS_RUNTIME/data/effects" && pwd)/"
 export WINEPATH QM_OBS_DATA
 exec timeout --kill-after=10 "${QM_WINE_TIMEOUT:-600}" \
 	/usr/lib/wine/wine64 "$@"
