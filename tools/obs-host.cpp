@@ -1,13 +1,10 @@
 #include "obs-host.h"
 
+#include "host-platform.h"
+
 #include <graphics/vec4.h>
-#include <obs-nix-platform.h>
 #include <util/bmem.h>
 #include <util/platform.h>
-
-#include <X11/Xlib.h>
-#include <dirent.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
@@ -853,15 +850,7 @@ bool wait_until(const std::function<bool()> &condition,
 
 int thread_count()
 {
-	DIR *dir = opendir("/proc/self/task");
-	if (!dir)
-		return -1;
-	int count = 0;
-	while (dirent *entry = readdir(dir))
-		if (entry->d_name[0] != '.')
-			count++;
-	closedir(dir);
-	return count;
+	return platform::thread_count();
 }
 
 bool wait_for_thread_count(int count, std::chrono::milliseconds deadline)
@@ -875,7 +864,6 @@ bool wait_for_thread_count(int count, std::chrono::milliseconds deadline)
 namespace {
 
 std::string config_home_path;
-Display *x_display = nullptr;
 
 bool fail(std::string *error, const std::string &what)
 {
@@ -888,7 +876,8 @@ bool load_module(const std::string &path, std::string *error)
 {
 	obs_module_t *module = nullptr;
 	std::string data_dir = config_home_path + "/module-data";
-	int result = obs_open_module(&module, path.c_str(), data_dir.c_str());
+	std::string file = platform::module_file(path);
+	int result = obs_open_module(&module, file.c_str(), data_dir.c_str());
 	if (result != MODULE_SUCCESS)
 		return fail(error, "obs_open_module(" + path + ") returned " +
 					   std::to_string(result));
@@ -897,41 +886,14 @@ bool load_module(const std::string &path, std::string *error)
 	return true;
 }
 
-// obs_shutdown unloads the graphics module, its drivers and the module
-// under test. Leak reports written at exit can name a library only while
-// it is mapped, so every library loaded by now stays loaded.
-void pin_loaded_libraries()
-{
-	FILE *maps = fopen("/proc/self/maps", "r");
-	if (!maps)
-		return;
-	char line[4096];
-	while (fgets(line, sizeof(line), maps)) {
-		const char *path = strchr(line, '/');
-		if (!path || !strstr(path, ".so"))
-			continue;
-		line[strcspn(line, "\n")] = '\0';
-		// RTLD_NOLOAD only marks what is already loaded.
-		dlopen(path, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-	}
-	fclose(maps);
-}
-
 } // namespace
 
 bool make_config_home(const char *prefix, std::string *error)
 {
-	std::error_code ec;
-	std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
-	if (ec)
-		tmp = "/tmp";
-	std::string pattern =
-		(tmp / (std::string(prefix) + "-XXXXXX")).string();
-	if (!mkdtemp(pattern.data()))
+	if (!platform::make_temp_dir(prefix, &config_home_path))
 		return fail(error,
 			    "cannot create a temporary configuration folder");
-	config_home_path = pattern;
-	setenv("XDG_CONFIG_HOME", config_home_path.c_str(), 1);
+	platform::set_config_home(config_home_path);
 	return true;
 }
 
@@ -942,7 +904,7 @@ const std::string &config_home()
 
 std::string module_config_dir()
 {
-	return config_home_path + "/obs-studio/plugin_config/quilmar-direct";
+	return platform::module_config_dir(config_home_path);
 }
 
 void remove_config_home()
@@ -958,15 +920,11 @@ bool start(const host_config &config, std::string *error)
 	log_echo_level = config.echo_level;
 	base_set_log_handler(log_handler, nullptr);
 
-	x_display = XOpenDisplay(nullptr);
-	if (!x_display)
-		return fail(error,
-			    "cannot open the X display (run under xvfb-run)");
-	obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
-	obs_set_nix_platform_display(x_display);
-
+	if (!platform::open_graphics(error))
+		return false;
 	if (!obs_startup("en-US", nullptr, nullptr))
 		return fail(error, "obs_startup failed");
+	platform::add_data_paths();
 
 	obs_video_info ovi = {};
 	ovi.graphics_module = "libobs-opengl";
@@ -995,7 +953,7 @@ bool start(const host_config &config, std::string *error)
 	if (config.after_startup)
 		config.after_startup();
 	if (config.pin_libraries)
-		pin_loaded_libraries();
+		platform::pin_loaded_libraries();
 	obs_add_main_render_callback(run_jobs, nullptr);
 	return true;
 }
@@ -1004,10 +962,8 @@ long stop()
 {
 	obs_remove_main_render_callback(run_jobs, nullptr);
 	obs_shutdown();
-	long leaks = bnum_allocs();
-	if (x_display)
-		XCloseDisplay(x_display);
-	x_display = nullptr;
+	long leaks = bnum_allocs() - platform::libobs_own_allocations();
+	platform::close_graphics();
 	base_set_log_handler(nullptr, nullptr);
 	return leaks;
 }

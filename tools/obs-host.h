@@ -7,6 +7,10 @@
 
 #include "common.h"
 
+// The Windows headers define near and far as nothing.
+#undef near
+#undef far
+
 #include <obs.h>
 #include <util/base.h>
 
@@ -58,7 +62,7 @@ void remove_config_home();
 // in *error when it cannot.
 bool start(const host_config &config, std::string *error);
 // Shuts libobs down and returns how many allocations it still counts
-// (0 when nothing leaked).
+// beyond those it keeps without any module (0 when nothing leaked).
 long stop();
 
 // ---------------------------------------------------------------------------
@@ -324,7 +328,7 @@ bool wait_until(const std::function<bool()> &condition,
 		std::chrono::milliseconds deadline = std::chrono::seconds(10),
 		std::chrono::milliseconds step = std::chrono::milliseconds(5));
 
-// Threads of this process right now (entries of /proc/self/task).
+// Threads of this process right now.
 int thread_count();
 
 // The host destroys released sources later, on threads of its own. Waits
