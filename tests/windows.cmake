@@ -44,3 +44,26 @@ add_library(qm-fake-controller STATIC
 target_include_directories(qm-fake-controller PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(qm-fake-controller PRIVATE ${QM_WARNINGS})
 target_link_libraries(qm-fake-controller PUBLIC Threads::Threads ws2_32)
+
+# The module in the Windows libobs, with the fake controller.
+add_executable(windows_host_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/host_tests.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/environment.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/gtest_threads.cpp)
+target_compile_options(windows_host_tests PRIVATE ${QM_WARNINGS})
+target_link_libraries(windows_host_tests PRIVATE
+  qm-obs-host qm-fake-controller qm-gtest)
+add_dependencies(windows_host_tests quilmar-direct)
+qm_add_wine_test(windows_host_tests 600)
+
+# Winsock's start-up and clean-up by the module, in a program of its own
+# that touches Winsock nowhere else.
+add_executable(windows_winsock_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/winsock_tests.cpp)
+target_compile_options(windows_winsock_tests PRIVATE ${QM_WARNINGS})
+target_compile_definitions(windows_winsock_tests PRIVATE
+  QM_MODULE_PATH="quilmar-direct.dll")
+target_link_libraries(windows_winsock_tests PRIVATE
+  qm-obs-host qm-gtest-main ws2_32)
+add_dependencies(windows_winsock_tests quilmar-direct)
+qm_add_wine_test(windows_winsock_tests 120)
