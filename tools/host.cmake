@@ -1,8 +1,16 @@
 # The headless libobs host core: libobs started without OBS Studio, test
 # pattern sources and read-back, shared by the tests, the demo and the
-# benchmark. host-platform.cpp holds what differs between Linux and
-# Windows.
-add_library(qm-obs-host STATIC obs-host.cpp host-platform.cpp)
+# benchmark; one file per job, and what differs between Linux and Windows
+# in host-platform.cpp.
+add_library(qm-obs-host STATIC
+  host-start.cpp
+  host-log.cpp
+  host-sources.cpp
+  host-images.cpp
+  host-render.cpp
+  host-instance.cpp
+  host-wait.cpp
+  host-platform.cpp)
 target_compile_options(qm-obs-host PRIVATE ${QM_WARNINGS})
 target_include_directories(qm-obs-host PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)

@@ -1,0 +1,57 @@
+#include "host-instance.h"
+
+#include "host-wait.h"
+
+#include <util/platform.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace qm_host {
+
+image copy_input_frame(direct_filter_data *data, uint64_t *seq)
+{
+	image img;
+	img.width = FRAME_WIDTH;
+	img.height = FRAME_HEIGHT;
+	img.pitch = FRAME_LINESIZE;
+	img.pixels.resize(FRAME_SIZE);
+	std::lock_guard<std::mutex> guard(data->lock);
+	memcpy(img.pixels.data(), data->input_frame.get(), FRAME_SIZE);
+	if (seq)
+		*seq = data->input_seq;
+	return img;
+}
+
+uint64_t input_seq(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	return data->input_seq;
+}
+
+void set_output_frame(direct_filter_data *data, const image &frame,
+		      uint64_t output_time)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	for (uint32_t y = 0; y < FRAME_HEIGHT; y++)
+		memcpy(data->output_frame.get() + y * FRAME_LINESIZE,
+		       frame.pixels.data() + size_t(y) * frame.pitch,
+		       FRAME_LINESIZE);
+	data->output_time = output_time ? output_time : os_gettime_ns();
+	data->has_output = true;
+}
+
+void clear_output_frame(direct_filter_data *data)
+{
+	std::lock_guard<std::mutex> guard(data->lock);
+	data->has_output = false;
+}
+
+bool quiet_workers(direct_filter_data *data)
+{
+	int before = thread_count();
+	data->stop.exchange(true);
+	return wait_until([&] { return thread_count() <= before - 2; });
+}
+
+} // namespace qm_host
