@@ -13,7 +13,12 @@ QM_HOST_PACKAGES=("${QM_BUILD_PACKAGES[@]}" libx11-dev xvfb xauth
 # Packages the whole test suite needs: GoogleTest, the sanitizer and
 # fuzzing runtimes, the Windows cross compiler, and OBS Studio itself.
 QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang clang-format
-	libclang-rt-14-dev g++-mingw-w64-x86-64-posix libsimde-dev llvm obs-studio xdotool)
+	libclang-rt-14-dev g++-mingw-w64-x86-64-posix libsimde-dev llvm obs-studio xdotool
+	mingw-w64-tools zip wine wine64)
+
+# Packages that building the Windows module needs (scripts/build-windows).
+QM_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools
+	libobs-dev libsimde-dev zip)
 
 qm_install_packages() {
 	local missing=()
@@ -29,6 +34,33 @@ qm_install_packages() {
 	"${sudo[@]}" apt-get update -qq
 	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
 		--no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# qm_fetch_obs_runtime DIR: the Windows libobs runtime (npm package
+# noobs, pinned with its SHA-256 in scripts/obs-runtime.sha256), unpacked
+# into DIR/package. Fetched once; a tarball that does not match is refused.
+qm_fetch_obs_runtime() {
+	local dir=$1
+	local pin="$QM_ROOT/scripts/obs-runtime.sha256"
+	local tarball
+	tarball=$(awk '{print $2}' "$pin")
+	local name=${tarball%.tgz}
+	mkdir -p "$dir"
+	if [ -f "$dir/package/.unpacked" ]; then
+		return 0
+	fi
+	if [ ! -f "$dir/$tarball" ]; then
+		echo "== Fetching ${name%-*}@${name##*-} with npm"
+		(cd "$dir" && npm pack --silent "${name%-*}@${name##*-}" >/dev/null)
+	fi
+	if ! (cd "$dir" && sha256sum --quiet -c "$pin"); then
+		echo "$dir/$tarball does not match $pin; removed" >&2
+		rm -f "$dir/$tarball"
+		return 1
+	fi
+	rm -rf "$dir/package"
+	tar -xzf "$dir/$tarball" -C "$dir"
+	touch "$dir/package/.unpacked"
 }
 
 # qm_build DIR [cmake options...]

@@ -63,7 +63,7 @@ void qm_decode_header(const uint8_t header[QM_HEADER_SIZE], uint32_t *width,
 	*height = get_u32_be(header + 4);
 }
 
-static bool endpoint_path(const char *name, char *path, size_t size)
+bool qm_endpoint_path(const char *name, char *path, size_t size)
 {
 	char dir[1024];
 	if (!qm_config_dir(dir, sizeof(dir)))
@@ -80,7 +80,7 @@ qm_socket qm_connect(const char *name, bool for_sending)
 {
 	char path[1200];
 	qm_endpoint endpoint;
-	if (!endpoint_path(name, path, sizeof(path)) ||
+	if (!qm_endpoint_path(name, path, sizeof(path)) ||
 	    !qm_read_endpoint(path, &endpoint))
 		return {};
 

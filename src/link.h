@@ -29,6 +29,11 @@ void qm_encode_header(uint8_t header[QM_HEADER_SIZE], uint32_t width,
 void qm_decode_header(const uint8_t header[QM_HEADER_SIZE], uint32_t *width,
 		      uint32_t *height);
 
+// The path of the endpoint file for name in the configuration folder,
+// joined with a backslash on Windows. False when it cannot be decided or
+// does not fit into size bytes.
+bool qm_endpoint_path(const char *name, char *path, size_t size);
+
 // A connection to the controller's endpoint name ("filter-input" or
 // "direct-output") with the token already presented, or an empty socket.
 qm_socket qm_connect(const char *name, bool for_sending);

@@ -27,13 +27,29 @@ static bool format_fits(char *buf, size_t size, int written)
 	return written >= 0 && static_cast<size_t>(written) < size;
 }
 
+#ifdef _WIN32
+// A drive path such as C:\ or C:/, or a UNC path such as \\server\share.
+static bool is_absolute_windows_path(const char *path)
+{
+	auto is_sep = [](char c) {
+		return c == '\\' || c == '/';
+	};
+	bool drive = ((path[0] >= 'A' && path[0] <= 'Z') ||
+		      (path[0] >= 'a' && path[0] <= 'z')) &&
+		     path[1] == ':' && is_sep(path[2]);
+	return drive || (is_sep(path[0]) && is_sep(path[1]));
+}
+#endif
+
 bool qm_config_dir_from(const char *appdata, const char *xdg_config_home,
 			const char *home, char *buf, size_t size)
 {
 #ifdef _WIN32
 	(void)xdg_config_home;
 	(void)home;
-	if (!appdata)
+	// A relative or empty APPDATA would put the folder wherever the host
+	// happens to run.
+	if (!appdata || !is_absolute_windows_path(appdata))
 		return false;
 	return format_fits(
 		buf, size,
@@ -117,10 +133,13 @@ static bool set_timeout(qm_socket_t s, bool for_sending, unsigned timeout_ms)
 			  sizeof(value)) == 0;
 }
 
+// Winsock applies SO_SNDTIMEO and SO_RCVTIMEO only to sockets made with
+// WSA_FLAG_OVERLAPPED: without it a stalled controller would block a
+// worker, and with it teardown, for ever.
 static qm_socket_t open_stream_socket()
 {
 	return WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-			  WSA_FLAG_NO_HANDLE_INHERIT);
+			  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 long qm_send_some(const qm_socket &s, const void *data, size_t len)

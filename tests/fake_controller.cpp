@@ -2,107 +2,367 @@
 // a record of everything the module did, guarded by one mutex.
 #include "fake_controller.h"
 
-#include <algorithm>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#else
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <pthread.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <random>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fake {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// What differs between POSIX sockets and files and their Windows
+// counterparts. Winsock has no signals to suppress and no EINTR; it reports
+// errors through WSAGetLastError, and its poll knows no POLLRDHUP.
+
+#ifdef _WIN32
+using sock_t = SOCKET;
+constexpr sock_t NO_SOCK = INVALID_SOCKET;
+constexpr short POLL_CLOSED = 0;
+constexpr int NO_WAIT = 0; // poll said readable: recv does not block
+
+int socket_error()
+{
+	return WSAGetLastError();
+}
+
+bool is_peer_gone(int err)
+{
+	return err == WSAECONNRESET || err == WSAECONNABORTED ||
+	       err == WSAENOTCONN || err == WSAESHUTDOWN;
+}
+
+bool is_would_block(int err)
+{
+	return err == WSAEWOULDBLOCK;
+}
+
+void close_socket(sock_t s)
+{
+	::closesocket(s);
+}
+
+// A shutdown alone does not wake a receive that another thread is
+// blocked in; cancelling the socket's pending calls does.
+void shutdown_socket(sock_t s)
+{
+	::shutdown(s, SD_BOTH);
+	CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+}
+
+int poll_one(sock_t s, short events, short *revents, int timeout_ms)
+{
+	WSAPOLLFD p{s, events, 0};
+	int n = ::WSAPoll(&p, 1, timeout_ms);
+	*revents = p.revents;
+	return n;
+}
+
+sock_t open_listener()
+{
+	// SO_REUSEADDR would let another program take the port over here.
+	return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+sock_t accept_one(sock_t listener)
+{
+	return ::accept(listener, nullptr, nullptr);
+}
+
+long recv_call(sock_t s, void *buf, size_t len, int flags)
+{
+	return ::recv(s, static_cast<char *>(buf), int(len), flags);
+}
+
+long send_call(sock_t s, const void *buf, size_t len)
+{
+	return ::send(s, static_cast<const char *>(buf), int(len), 0);
+}
+
+bool make_dir(const std::string &path)
+{
+	// A drive such as "C:" exists or cannot be made.
+	if (path.size() == 2 && path[1] == ':')
+		return true;
+	return ::_mkdir(path.c_str()) == 0 || errno == EEXIST;
+}
+
+bool is_dir(const std::string &path)
+{
+	DWORD attributes = GetFileAttributesA(path.c_str());
+	return attributes != INVALID_FILE_ATTRIBUTES &&
+	       (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool is_separator(char c)
+{
+	return c == '/' || c == '\\';
+}
+
+int open_new_file(const std::string &path)
+{
+	return ::_open(path.c_str(),
+		       _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY |
+			       _O_NOINHERIT,
+		       _S_IREAD | _S_IWRITE);
+}
+
+long write_some(int fd, const char *data, size_t len)
+{
+	return ::_write(fd, data, unsigned(len));
+}
+
+bool close_file(int fd)
+{
+	return ::_close(fd) == 0;
+}
+
+void remove_file(const std::string &path)
+{
+	::_unlink(path.c_str());
+}
+
+bool replace_file(const std::string &from, const std::string &to)
+{
+	return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+int process_id()
+{
+	return ::_getpid();
+}
+
+// Winsock, started once for the process when the first controller is
+// made.
+void start_socket_library()
+{
+	static const bool started = [] {
+		WSADATA wsa;
+		return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+	}();
+	(void)started;
+}
+#else
+using sock_t = int;
+constexpr sock_t NO_SOCK = -1;
+constexpr short POLL_CLOSED = POLLRDHUP;
+constexpr int NO_WAIT = MSG_DONTWAIT;
+
+int socket_error()
+{
+	return errno;
+}
+
+bool is_peer_gone(int err)
+{
+	return err == ECONNRESET || err == EPIPE || err == ENOTCONN;
+}
+
+bool is_would_block(int err)
+{
+	return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+void close_socket(sock_t s)
+{
+	::close(s);
+}
+
+void shutdown_socket(sock_t s)
+{
+	::shutdown(s, SHUT_RDWR);
+}
+
+int poll_one(sock_t s, short events, short *revents, int timeout_ms)
+{
+	pollfd p{s, events, 0};
+	int n = ::poll(&p, 1, timeout_ms);
+	*revents = p.revents;
+	return n;
+}
+
+sock_t open_listener()
+{
+	sock_t fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd != NO_SOCK) {
+		int one = 1;
+		::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	}
+	return fd;
+}
+
+sock_t accept_one(sock_t listener)
+{
+	return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+long recv_call(sock_t s, void *buf, size_t len, int flags)
+{
+	return long(::recv(s, buf, len, flags));
+}
+
+// A module that went away must not end the test with SIGPIPE.
+long send_call(sock_t s, const void *buf, size_t len)
+{
+	return long(::send(s, buf, len, MSG_NOSIGNAL));
+}
+
+bool make_dir(const std::string &path)
+{
+	return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool is_dir(const std::string &path)
+{
+	struct stat st;
+	return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_separator(char c)
+{
+	return c == '/';
+}
+
+int open_new_file(const std::string &path)
+{
+	return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+		      0600);
+}
+
+long write_some(int fd, const char *data, size_t len)
+{
+	return long(::write(fd, data, len));
+}
+
+bool close_file(int fd)
+{
+	return ::close(fd) == 0;
+}
+
+void remove_file(const std::string &path)
+{
+	::unlink(path.c_str());
+}
+
+bool replace_file(const std::string &from, const std::string &to)
+{
+	return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+int process_id()
+{
+	return int(::getpid());
+}
+
+void start_socket_library() {}
+#endif
+
+// ---------------------------------------------------------------------------
 
 constexpr size_t TRANSFER_UNIT = 1024 * 1024;
 constexpr size_t KEPT_JOBS = 256;
 
 bytes make_wire_frame(const bytes &pixels)
 {
-	bytes out = encode_header(FRAME_W, FRAME_H);
-	out.insert(out.end(), pixels.begin(), pixels.end());
+	bytes header = encode_header(FRAME_W, FRAME_H);
+	bytes out(header.size() + pixels.size());
+	std::copy(header.begin(), header.end(), out.begin());
+	std::copy(pixels.begin(), pixels.end(), out.begin() + HEADER_BYTES);
 	return out;
 }
 
-long recv_some(int fd, void *buf, size_t len, int flags = 0)
+long recv_some(sock_t fd, void *buf, size_t len, int flags = 0)
 {
 	for (;;) {
-		ssize_t n = ::recv(fd, buf, len, flags);
+		long n = recv_call(fd, buf, len, flags);
 		if (n < 0 && errno == EINTR)
 			continue;
-		return long(n);
+		return n;
 	}
 }
 
-long send_some(int fd, const void *buf, size_t len)
+long send_some(sock_t fd, const void *buf, size_t len)
 {
 	for (;;) {
-		ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL);
+		long n = send_call(fd, buf, len);
 		if (n < 0 && errno == EINTR)
 			continue;
-		return long(n);
+		return n;
 	}
 }
 
 bool peer_gone_errno()
 {
-	return errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN;
+	return is_peer_gone(socket_error());
 }
 
 // Why a send failed: the module went away, or something else.
 close_reason send_failure(int err)
 {
-	return err == ECONNRESET || err == EPIPE || err == ENOTCONN
-		       ? close_reason::peer
-		       : close_reason::error;
+	return is_peer_gone(err) ? close_reason::peer : close_reason::error;
 }
 
 bool make_dirs(const std::string &path)
 {
 	std::string part;
 	for (size_t i = 0; i <= path.size(); i++) {
-		if (i == path.size() || path[i] == '/') {
-			if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 &&
-			    errno != EEXIST)
+		if (i == path.size() || is_separator(path[i])) {
+			if (!part.empty() && !make_dir(part))
 				return false;
 		}
 		if (i < path.size())
 			part += path[i];
 	}
-	struct stat st;
-	return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+	return is_dir(path);
 }
 
 bool write_file_atomically(const std::string &path, const std::string &text)
 {
 	static std::atomic<unsigned> counter{0};
-	std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
+	std::string tmp = path + ".tmp." + std::to_string(process_id()) + "." +
 			  std::to_string(counter++);
-	int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-			0600);
+	int fd = open_new_file(tmp);
 	if (fd < 0)
 		return false;
 	size_t done = 0;
 	while (done < text.size()) {
-		ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+		long n = write_some(fd, text.data() + done, text.size() - done);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0) {
-			::close(fd);
-			::unlink(tmp.c_str());
+			close_file(fd);
+			remove_file(tmp);
 			return false;
 		}
 		done += size_t(n);
 	}
-	if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-		::unlink(tmp.c_str());
+	if (!close_file(fd) || !replace_file(tmp, path)) {
+		remove_file(tmp);
 		return false;
 	}
 	return true;
@@ -124,7 +384,7 @@ struct controller::job {
 
 struct controller::conn {
 	connection_info info;
-	int fd = -1; // closed only by the connection's own thread
+	sock_t fd = NO_SOCK; // closed only by the connection's own thread
 	std::thread thread;
 	bool done = false; // the thread has finished
 	bool close_requested = false;
@@ -140,7 +400,7 @@ struct controller::conn {
 
 struct controller::side {
 	endpoint ep = endpoint::input;
-	int listen_fd = -1;
+	sock_t listen_fd = NO_SOCK;
 	uint16_t port = 0;
 	std::string token;
 	bool token_fixed = false;
@@ -242,6 +502,7 @@ controller::controller(std::string dir)
 	  in_(new side),
 	  out_(new side)
 {
+	start_socket_library();
 	in_->ep = endpoint::input;
 	out_->ep = endpoint::output;
 }
@@ -251,7 +512,7 @@ controller::~controller()
 	stop();
 	for (side *s : {in_.get(), out_.get()}) {
 		if (s->published)
-			::unlink(endpoint_path(s->ep).c_str());
+			remove_file(endpoint_path(s->ep));
 	}
 }
 
@@ -272,11 +533,9 @@ std::string controller::endpoint_path(endpoint ep) const
 
 bool controller::listen_on(side &s, uint16_t port)
 {
-	int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
+	sock_t fd = open_listener();
+	if (fd == NO_SOCK)
 		return false;
-	int one = 1;
-	::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 	sockaddr_in addr{};
 	addr.sin_family = AF_INET;
 	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -285,7 +544,7 @@ bool controller::listen_on(side &s, uint16_t port)
 	if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
 	    ::listen(fd, 16) != 0 ||
 	    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-		::close(fd);
+		close_socket(fd);
 		return false;
 	}
 	s.listen_fd = fd;
@@ -307,9 +566,9 @@ bool controller::start(uint16_t input_port, uint16_t output_port, bool publish)
 		if (!listen_on(*in_, input_port) ||
 		    !listen_on(*out_, output_port)) {
 			for (side *s : {in_.get(), out_.get()}) {
-				if (s->listen_fd >= 0)
-					::close(s->listen_fd);
-				s->listen_fd = -1;
+				if (s->listen_fd != NO_SOCK)
+					close_socket(s->listen_fd);
+				s->listen_fd = NO_SOCK;
 			}
 			return false;
 		}
@@ -337,14 +596,14 @@ void controller::stop()
 		std::lock_guard<std::mutex> lk(mu_);
 		for (side *s : {in_.get(), out_.get()}) {
 			for (auto &c : s->conns) {
-				if (c->fd >= 0)
-					::shutdown(c->fd, SHUT_RDWR);
+				if (c->fd != NO_SOCK)
+					shutdown_socket(c->fd);
 				if (c->thread.joinable())
 					threads.push_back(std::move(c->thread));
 			}
-			if (s->listen_fd >= 0)
-				::close(s->listen_fd);
-			s->listen_fd = -1;
+			if (s->listen_fd != NO_SOCK)
+				close_socket(s->listen_fd);
+			s->listen_fd = NO_SOCK;
 		}
 		running_ = false;
 		cv_.notify_all();
@@ -440,7 +699,7 @@ bool controller::publish_all()
 
 void controller::unpublish(endpoint ep)
 {
-	::unlink(endpoint_path(ep).c_str());
+	remove_file(endpoint_path(ep));
 	std::lock_guard<std::mutex> lk(mu_);
 	get(ep).published = false;
 }
@@ -481,9 +740,9 @@ void controller::close_connections(endpoint ep)
 {
 	std::lock_guard<std::mutex> lk(mu_);
 	for (auto &c : get(ep).conns) {
-		if (c->fd >= 0) {
+		if (c->fd != NO_SOCK) {
 			c->close_requested = true;
-			::shutdown(c->fd, SHUT_RDWR);
+			shutdown_socket(c->fd);
 		}
 	}
 	cv_.notify_all();
@@ -495,11 +754,12 @@ void controller::accept_loop(endpoint ep)
 	pthread_setname_np(pthread_self(), "fakectl-accept");
 	side &s = get(ep);
 	while (!stopping_) {
-		pollfd p{s.listen_fd, POLLIN, 0};
-		if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN))
+		short revents = 0;
+		if (poll_one(s.listen_fd, POLLIN, &revents, 20) <= 0 ||
+		    !(revents & POLLIN))
 			continue;
-		int fd = ::accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-		if (fd < 0)
+		sock_t fd = accept_one(s.listen_fd);
+		if (fd == NO_SOCK)
 			continue;
 		std::vector<std::thread> finished;
 		{
@@ -566,9 +826,9 @@ void controller::finish(conn &c, close_reason why)
 		c.info.closed = why;
 		c.info.closed_at = clock::now();
 	}
-	if (c.fd >= 0)
-		::close(c.fd);
-	c.fd = -1;
+	if (c.fd != NO_SOCK)
+		close_socket(c.fd);
+	c.fd = NO_SOCK;
 	c.serving = false;
 	for (auto &j : c.queue) {
 		j->ok = false;
@@ -640,7 +900,7 @@ void controller::record_frame_end(conn &c, bytes &pixels)
 	{
 		std::lock_guard<std::mutex> lk(mu_);
 		for (auto &o : out_->conns) {
-			if (o->serving && o->echo && o->fd >= 0)
+			if (o->serving && o->echo && o->fd != NO_SOCK)
 				targets.emplace_back(o, o->transform);
 		}
 	}
@@ -682,9 +942,9 @@ void controller::serve_input(conn &c, const input_behavior &b)
 				if (stopping_ || c.close_requested)
 					break;
 			}
-			pollfd p{c.fd, POLLRDHUP, 0};
-			if (::poll(&p, 1, 10) > 0 &&
-			    (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+			short revents = 0;
+			if (poll_one(c.fd, POLL_CLOSED, &revents, 10) > 0 &&
+			    (revents & (POLL_CLOSED | POLLHUP | POLLERR))) {
 				finish(c, close_reason::peer);
 				return;
 			}
@@ -777,7 +1037,7 @@ bool controller::write_job(conn &c, const job &j, int *err)
 		long n = send_some(c.fd, data.data() + done,
 				   std::min(unit, data.size() - done));
 		if (n <= 0) {
-			*err = errno;
+			*err = socket_error();
 			return false;
 		}
 		done += size_t(n);
@@ -874,11 +1134,11 @@ void controller::serve_output(conn &c, const output_behavior &b)
 		}
 		// Idle: the module must write nothing here, so anything
 		// readable is either its close or a fault worth recording.
-		pollfd p{c.fd, POLLIN | POLLRDHUP, 0};
-		if (::poll(&p, 1, 5) <= 0)
+		short revents = 0;
+		if (poll_one(c.fd, POLLIN | POLL_CLOSED, &revents, 5) <= 0)
 			continue;
 		uint8_t scratch[4096];
-		long n = recv_some(c.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+		long n = recv_some(c.fd, scratch, sizeof scratch, NO_WAIT);
 		if (n > 0) {
 			std::lock_guard<std::mutex> lk(mu_);
 			c.info.bytes_after_token += uint64_t(n);
@@ -886,7 +1146,7 @@ void controller::serve_output(conn &c, const output_behavior &b)
 			cv_.notify_all();
 			continue;
 		}
-		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+		if (n < 0 && is_would_block(socket_error()))
 			continue;
 		finish(c, close_reason::peer);
 		return;
@@ -909,7 +1169,7 @@ uint64_t controller::post(bytes data, pacing p, bool close_after, bool is_frame)
 	std::lock_guard<std::mutex> lk(mu_);
 	j->id = next_job_id_++;
 	for (auto &c : out_->conns) {
-		if (c->serving && c->fd >= 0 && !c->close_requested) {
+		if (c->serving && c->fd != NO_SOCK && !c->close_requested) {
 			c->queue.push_back(j);
 			j->pending++;
 		}
