@@ -9,6 +9,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <string>
 #include <sys/stat.h>
 #else
 #include <arpa/inet.h>
@@ -71,11 +72,35 @@ bool qm_config_dir_from(const char *appdata, const char *xdg_config_home,
 #endif
 }
 
+#ifdef _WIN32
+// APPDATA in UTF-8, the encoding of every path the module hands on; the
+// runtime's getenv gives it in the ANSI code page, which cannot hold every
+// user name. False when it is unset, empty or does not fit.
+static bool appdata_utf8(char *buf, size_t size)
+{
+	wchar_t wide[4096];
+	DWORD n = GetEnvironmentVariableW(L"APPDATA", wide, 4096);
+	if (n == 0 || n >= 4096)
+		return false;
+	return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, buf,
+				   static_cast<int>(size), nullptr,
+				   nullptr) > 0;
+}
+
+bool qm_config_dir(char *buf, size_t size)
+{
+	char appdata[4096];
+	return qm_config_dir_from(
+		appdata_utf8(appdata, sizeof(appdata)) ? appdata : nullptr,
+		nullptr, nullptr, buf, size);
+}
+#else
 bool qm_config_dir(char *buf, size_t size)
 {
 	return qm_config_dir_from(getenv("APPDATA"), getenv("XDG_CONFIG_HOME"),
 				  getenv("HOME"), buf, size);
 }
+#endif
 
 qm_test_failures qm_test_injected[QM_TEST_RESOURCE_KINDS];
 
@@ -156,9 +181,55 @@ long qm_recv_some(const qm_socket &s, void *data, size_t len)
 	return n < 0 ? -1 : n;
 }
 
-static int open_for_reading(const char *path)
+// Paths come as UTF-8, as libobs takes them; the wide calls take them
+// as they are, where the runtime's narrow ones would read them in the
+// ANSI code page. Empty when the path is not valid UTF-8.
+static std::wstring wide_path(const char *path)
 {
-	return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+	int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1,
+				    nullptr, 0);
+	if (n <= 0)
+		return {};
+	try {
+		std::wstring wide(size_t(n), L'\0');
+		if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1,
+					&wide[0], n) != n)
+			return {};
+		wide.resize(size_t(n) - 1);
+		return wide;
+	} catch (...) {
+		return {};
+	}
+}
+
+// A runtime descriptor that owns the handle; the handle is closed when
+// none can be made. Handles made without security attributes are never
+// inherited.
+static int handle_to_fd(HANDLE handle, int flags)
+{
+	if (handle == INVALID_HANDLE_VALUE)
+		return -1;
+	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+				 flags | _O_BINARY | _O_NOINHERIT);
+	if (fd < 0)
+		CloseHandle(handle);
+	return fd;
+}
+
+// Shared for deleting too: a file held open for reading must never make a
+// writer's rename over it fail, the settings file being read every half
+// second.
+int qm_open_for_reading(const char *path)
+{
+	std::wstring wide = wide_path(path);
+	if (wide.empty())
+		return -1;
+	return handle_to_fd(CreateFileW(wide.c_str(), GENERIC_READ,
+					FILE_SHARE_READ | FILE_SHARE_WRITE |
+						FILE_SHARE_DELETE,
+					nullptr, OPEN_EXISTING,
+					FILE_ATTRIBUTE_NORMAL, nullptr),
+			    _O_RDONLY);
 }
 
 static bool regular_file_size(int fd, size_t *size)
@@ -178,9 +249,15 @@ static long read_some(int fd, void *data, size_t len)
 
 int qm_create_private_file(const char *path)
 {
-	return _open(path,
-		     _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-		     _S_IREAD | _S_IWRITE);
+	std::wstring wide = wide_path(path);
+	if (wide.empty())
+		return -1;
+	// CREATE_NEW: never over an existing file. Nobody else writes to it
+	// meanwhile.
+	return handle_to_fd(CreateFileW(wide.c_str(), GENERIC_WRITE,
+					FILE_SHARE_READ, nullptr, CREATE_NEW,
+					FILE_ATTRIBUTE_NORMAL, nullptr),
+			    _O_WRONLY);
 }
 
 long qm_write_some(int fd, const void *data, size_t len)
@@ -195,14 +272,20 @@ bool qm_close_file(int fd)
 
 void qm_remove_file(const char *path)
 {
-	_unlink(path);
+	std::wstring wide = wide_path(path);
+	if (!wide.empty())
+		DeleteFileW(wide.c_str());
 }
 
 qm_publish_result qm_publish_file(const char *temp, const char *path)
 {
-	// The runtime's rename never replaces an existing file.
-	return rename(temp, path) == 0 ? qm_publish_result::done
-				       : qm_publish_result::failed;
+	std::wstring wide_temp = wide_path(temp);
+	std::wstring wide = wide_path(path);
+	// Without MOVEFILE_REPLACE_EXISTING an existing file is never
+	// replaced.
+	bool done = !wide_temp.empty() && !wide.empty() &&
+		    MoveFileExW(wide_temp.c_str(), wide.c_str(), 0);
+	return done ? qm_publish_result::done : qm_publish_result::failed;
 }
 
 #else
@@ -259,7 +342,7 @@ long qm_recv_some(const qm_socket &s, void *data, size_t len)
 }
 
 // Non-blocking, so that a FIFO planted under the name never holds us.
-static int open_for_reading(const char *path)
+int qm_open_for_reading(const char *path)
 {
 	for (;;) {
 		int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -370,7 +453,7 @@ qm_socket qm_connect_loopback(uint16_t port, bool for_sending,
 
 std::unique_ptr<char[]> qm_read_regular_file(const char *path, size_t max_size)
 {
-	int fd = open_for_reading(path);
+	int fd = qm_open_for_reading(path);
 	if (fd < 0)
 		return nullptr;
 	std::unique_ptr<char[]> text;

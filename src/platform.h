@@ -99,6 +99,10 @@ qm_socket qm_connect_loopback(uint16_t port, bool for_sending,
 long qm_send_some(const qm_socket &s, const void *data, size_t len);
 long qm_recv_some(const qm_socket &s, void *data, size_t len);
 
+// Opens a file for reading, close-on-exec. On Windows others may still
+// replace, rename or remove the file while it is open. A descriptor, or -1.
+int qm_open_for_reading(const char *path);
+
 // Reads a whole regular file of at most max_size bytes into a buffer with
 // a terminating zero. Empty for anything else: a folder, a FIFO or device
 // (never waited on), a file that is larger, or a read error.

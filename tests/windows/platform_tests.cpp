@@ -3,6 +3,7 @@
 // module creates.
 #include "exchange.h"
 #include "link.h"
+#include "wide_files.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,10 @@ std::string config_dir(const char *appdata, size_t size = 4096)
 		return "<none>";
 	return buf.c_str();
 }
+
+// "Zoë 東": one character in the ANSI code page and one outside it.
+const char *const USER_UTF8 = "Zo\xC3\xAB \xE6\x9D\xB1";
+const wchar_t *const USER_WIDE = L"Zo\u00EB \u6771";
 
 // Sets APPDATA (null: removes it) for one scope.
 struct appdata_scope {
@@ -92,6 +97,22 @@ TEST(WindowsConfigDir, NoneWhenAppdataIsUnsetEmptyOrRelative)
 	EXPECT_EQ(config_dir("Roaming"), "<none>");
 	EXPECT_EQ(config_dir("C:Roaming"), "<none>");
 	EXPECT_EQ(config_dir("\\Roaming"), "<none>");
+}
+
+// The runtime's getenv would give the ANSI form, or question marks.
+TEST(WindowsConfigDir, AppdataOutsideTheAnsiCodePageComesInUtf8)
+{
+	const wchar_t *old = _wgetenv(L"APPDATA");
+	std::wstring saved = old ? old : L"";
+	std::wstring appdata = std::wstring(L"C:\\Users\\") + USER_WIDE +
+			       L"\\AppData\\Roaming";
+	ASSERT_EQ(_wputenv_s(L"APPDATA", appdata.c_str()), 0);
+	char buf[4096];
+	bool found = qm_config_dir(buf, sizeof(buf));
+	_wputenv_s(L"APPDATA", saved.c_str());
+	ASSERT_TRUE(found);
+	EXPECT_EQ(std::string(buf), std::string("C:\\Users\\") + USER_UTF8 +
+					    "\\AppData\\Roaming" + TAIL);
 }
 
 TEST(WindowsConfigDir, NoneWhenItDoesNotFit)
@@ -287,4 +308,69 @@ TEST(WindowsFiles, SharedFilesAreReadInBinaryModeAndFoldersNotAtAll)
 	EXPECT_FALSE(qm_read_regular_file(dir.c_str(), 1024));
 	DeleteFileA(path.c_str());
 	RemoveDirectoryA(dir.c_str());
+}
+
+// The filter reads the settings file every half second: meanwhile OBS
+// saves it (ReplaceFileW, in os_safe_replace) and a controller replaces
+// it. Both must succeed, and the reader keeps what it opened.
+TEST(WindowsFiles, AFileHeldForReadingCanBeReplaced)
+{
+	std::string dir = temp_dir();
+	std::string path = dir + "\\settings.json";
+	ASSERT_TRUE(qm_wide::write_text(qm_wide::widen(path), "{\"old\":1}"));
+	int fd = qm_open_for_reading(path.c_str());
+	ASSERT_GE(fd, 0);
+
+	std::wstring temp = qm_wide::widen(path + ".ctl");
+	ASSERT_TRUE(qm_wide::write_text(temp, "{\"new\":2}"));
+	EXPECT_TRUE(ReplaceFileW(qm_wide::widen(path).c_str(), temp.c_str(),
+				 nullptr, 0, nullptr, nullptr))
+		<< "error " << GetLastError();
+
+	// And again while the file that replaced the first one is held.
+	int second = qm_open_for_reading(path.c_str());
+	EXPECT_GE(second, 0);
+	obs_data_t *data = obs_data_create();
+	obs_data_set_int(data, "newest", 3);
+	EXPECT_TRUE(
+		obs_data_save_json_safe(data, path.c_str(), "tmp", nullptr));
+	obs_data_release(data);
+
+	char old[32] = {};
+	EXPECT_EQ(_read(fd, old, sizeof(old) - 1), 9);
+	EXPECT_STREQ(old, "{\"old\":1}");
+	EXPECT_TRUE(qm_close_file(fd));
+	if (second >= 0) {
+		EXPECT_TRUE(qm_close_file(second));
+	}
+	obs_data_t *now = qm_load_json_file(path.c_str());
+	ASSERT_TRUE(now);
+	EXPECT_EQ(obs_data_get_int(now, "newest"), 3);
+	obs_data_release(now);
+
+	DeleteFileA(path.c_str());
+	RemoveDirectoryA(dir.c_str());
+}
+
+TEST(WindowsFiles, PathsOutsideTheAnsiCodePageAreWrittenAndRead)
+{
+	std::string dir = temp_dir() + "\\" + USER_UTF8;
+	ASSERT_TRUE(CreateDirectoryW(qm_wide::widen(dir).c_str(), nullptr));
+	std::string path = dir + "\\face-1.bmp";
+	std::vector<uint8_t> frame(FRAME_SIZE, 3);
+	ASSERT_TRUE(qm_write_bmp(path.c_str(), frame.data()));
+	auto image = qm_read_regular_file(path.c_str(), QM_BMP_FILE_SIZE);
+	ASSERT_TRUE(image);
+	EXPECT_EQ(image[0], 'B');
+	EXPECT_EQ(uint8_t(image[QM_BMP_FILE_SIZE - 1]), 3);
+
+	// Still never over an existing image, and nothing left behind.
+	EXPECT_FALSE(qm_write_bmp(path.c_str(), frame.data()));
+	EXPECT_EQ(GetFileAttributesW(qm_wide::widen(path + ".tmp").c_str()),
+		  INVALID_FILE_ATTRIBUTES);
+
+	EXPECT_TRUE(DeleteFileW(qm_wide::widen(path).c_str()));
+	EXPECT_TRUE(RemoveDirectoryW(qm_wide::widen(dir).c_str()));
+	RemoveDirectoryW(
+		qm_wide::widen(dir.substr(0, dir.rfind('\\'))).c_str());
 }
