@@ -147,9 +147,15 @@ void remove_file(const std::string &path)
 	::_unlink(path.c_str());
 }
 
+// A rename over a file that someone holds open fails on Windows, even
+// when the holder shares deleting; ReplaceFile does not.
 bool replace_file(const std::string &from, const std::string &to)
 {
-	return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+	if (ReplaceFileA(to.c_str(), from.c_str(), nullptr, 0, nullptr,
+			 nullptr))
+		return true;
+	return GetLastError() == ERROR_FILE_NOT_FOUND &&
+	       MoveFileExA(from.c_str(), to.c_str(), 0);
 }
 
 int process_id()

@@ -45,11 +45,14 @@ target_include_directories(qm-fake-controller PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
 target_compile_options(qm-fake-controller PRIVATE ${QM_WARNINGS})
 target_link_libraries(qm-fake-controller PUBLIC Threads::Threads ws2_32)
 
-# The module in the Windows libobs, with the fake controller.
+# The module in the Windows libobs, with the fake controller; the tests
+# hold files open the way the module's platform layer opens them.
 add_executable(windows_host_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/windows/host_tests.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/windows/environment.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/windows/gtest_threads.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/gtest_threads.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform.cpp)
+target_include_directories(windows_host_tests PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(windows_host_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(windows_host_tests PRIVATE
   qm-obs-host qm-fake-controller qm-gtest)

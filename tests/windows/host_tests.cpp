@@ -4,9 +4,12 @@
 // binary image files).
 #include "environment.h"
 #include "fake_controller.h"
+#include "platform.h"
+#include "wide_files.h"
 
 #include <util/platform.h>
 
+#include <io.h>
 #include <windows.h>
 
 #include <chrono>
@@ -51,13 +54,20 @@ data_ptr settings_of(obs_source_t *source)
 }
 
 // Rewrites the settings file as the controller does: a temporary file
-// renamed over it.
-bool controller_writes(const std::string &text)
+// put in its place.
+bool controller_writes(const std::string &text,
+		       const std::string &path = settings_path())
 {
-	std::string temp = settings_path() + ".ctl";
-	return write_text(temp, text) &&
-	       MoveFileExA(temp.c_str(), settings_path().c_str(),
-			   MOVEFILE_REPLACE_EXISTING);
+	std::wstring temp = qm_wide::widen(path + ".ctl");
+	return qm_wide::write_text(temp, text) &&
+	       qm_wide::replace_with(temp, qm_wide::widen(path));
+}
+
+int64_t fps_in_file(const std::string &path)
+{
+	data_ptr file(obs_data_create_from_json(
+		qm_wide::read_text(qm_wide::widen(path)).value_or("{}").c_str()));
+	return file ? obs_data_get_int(file.get(), "fps") : -1;
 }
 
 // Every test starts with an empty log and ends without a warning or error
@@ -99,6 +109,18 @@ protected:
 	}
 
 	image render() { return render_and_read(fs.parent.get()); }
+
+	bool filter_fps_becomes(int64_t fps)
+	{
+		return wait_until(
+			[&] {
+				return obs_data_get_int(
+					       settings_of(fs.filter.get())
+						       .get(),
+					       "fps") == fps;
+			},
+			DEADLINE);
+	}
 
 	bool render_until(const std::function<bool(const image &)> &cond)
 	{
@@ -266,13 +288,7 @@ TEST_F(Exchange, SettingsAreMirroredAndAControllersChangeApplied)
 	obs_data_set_int(file.get(), "fps", 33);
 	obs_data_set_string(file.get(), "controller_note", "kept");
 	ASSERT_TRUE(controller_writes(obs_data_get_json(file.get())));
-	ASSERT_TRUE(wait_until(
-		[&] {
-			return obs_data_get_int(
-				       settings_of(fs.filter.get()).get(),
-				       "fps") == 33;
-		},
-		DEADLINE));
+	ASSERT_TRUE(filter_fps_becomes(33));
 	// The host hands the merged settings to update, which writes them
 	// back with the key the module does not know.
 	EXPECT_TRUE(wait_until([&] {
@@ -370,5 +386,72 @@ TEST_F(Exchange, NothingIsWrittenOrConnectedWithoutAppdata)
 	ASSERT_NE(capture, nullptr);
 	EXPECT_FALSE(obs_property_button_clicked(capture, fs.filter.get()));
 	EXPECT_EQ(names_in(faces), images);
+	fs = filtered_source();
+}
+
+// The filter reads the settings file every half second. A save by OBS
+// (os_safe_replace: ReplaceFileW) or a controller's replacement that
+// meets a reader must still succeed: the user's change would otherwise
+// not reach the file.
+TEST_F(Exchange, SettingsAreSavedAndReplacedWhileAReaderHoldsTheFile)
+{
+	data_ptr settings(obs_data_create());
+	obs_data_set_int(settings.get(), "fps", 24);
+	make_filter(640, 480, settings.get());
+	std::string held = read_text(settings_path()).value_or("");
+	ASSERT_NE(held, "");
+	int fd = qm_open_for_reading(settings_path().c_str());
+	ASSERT_GE(fd, 0);
+
+	data_ptr change(obs_data_create());
+	obs_data_set_int(change.get(), "fps", 40);
+	obs_source_update(fs.filter.get(), change.get());
+	EXPECT_TRUE(wait_until(
+		[&] { return fps_in_file(settings_path()) == 40; }, DEADLINE))
+		<< "the filter's save did not replace the held file";
+
+	data_ptr file(obs_data_create_from_json(held.c_str()));
+	obs_data_set_int(file.get(), "fps", 33);
+	EXPECT_TRUE(controller_writes(obs_data_get_json(file.get())))
+		<< "error " << GetLastError();
+	EXPECT_TRUE(filter_fps_becomes(33));
+
+	std::string old(held.size() + 1, '\0');
+	EXPECT_EQ(_read(fd, &old[0], unsigned(old.size())), int(held.size()));
+	old.resize(held.size());
+	EXPECT_EQ(old, held);
+	EXPECT_TRUE(qm_close_file(fd));
+}
+
+// Sets APPDATA from UTF-16 for one scope.
+struct wide_appdata {
+	std::wstring saved = _wgetenv(L"APPDATA");
+	explicit wide_appdata(const std::wstring &value)
+	{
+		_wputenv_s(L"APPDATA", value.c_str());
+	}
+	~wide_appdata() { _wputenv_s(L"APPDATA", saved.c_str()); }
+};
+
+// A user name such as "Zoë 東": the folder, the settings file and what a
+// controller writes there all take the names Windows has for them.
+TEST_F(Exchange, SettingsAreMirroredAndReadBackUnderANonAsciiAppdata)
+{
+	std::string appdata = config_home() + "\\Zo\xC3\xAB \xE6\x9D\xB1";
+	ASSERT_TRUE(CreateDirectoryW(qm_wide::widen(appdata).c_str(), nullptr));
+	std::string path = appdata +
+			   "\\obs-studio\\plugin_config\\quilmar-direct"
+			   "\\settings.json";
+	wide_appdata scope(qm_wide::widen(appdata));
+
+	data_ptr settings(obs_data_create());
+	obs_data_set_int(settings.get(), "fps", 24);
+	make_filter(640, 480, settings.get());
+	ASSERT_EQ(fps_in_file(path), 24) << "no settings.json under " << path;
+
+	data_ptr file(obs_data_create());
+	obs_data_set_int(file.get(), "fps", 33);
+	ASSERT_TRUE(controller_writes(obs_data_get_json(file.get()), path));
+	EXPECT_TRUE(filter_fps_becomes(33));
 	fs = filtered_source();
 }
