@@ -1,11 +1,11 @@
 #include "environment.h"
+#include "wide_files.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace qm_wintest {
 
@@ -33,10 +33,7 @@ void host_environment::TearDown()
 
 std::optional<std::string> read_text(const std::string &path)
 {
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
-		return std::nullopt;
-	return std::string(std::istreambuf_iterator<char>(in), {});
+	return qm_wide::read_text(qm_wide::widen(path));
 }
 
 bool write_text(const std::string &path, const std::string &text)

@@ -21,17 +21,25 @@ inline std::wstring widen(const std::string &utf8)
 	return wide;
 }
 
+// Reads as the module does, sharing deleting, so that the tests' own
+// reading never makes a save by the module fail.
 inline std::optional<std::string> read_text(const std::wstring &path)
 {
-	FILE *f = _wfopen(path.c_str(), L"rb");
-	if (!f)
+	HANDLE f = CreateFileW(
+		path.c_str(), GENERIC_READ,
+		FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+		OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+	if (f == INVALID_HANDLE_VALUE)
 		return std::nullopt;
 	std::string text;
-	char buf[4096];
-	size_t n;
-	while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+	char buf[65536];
+	DWORD n = 0;
+	bool ok;
+	while ((ok = ReadFile(f, buf, sizeof(buf), &n, nullptr)) && n > 0)
 		text.append(buf, n);
-	fclose(f);
+	CloseHandle(f);
+	if (!ok)
+		return std::nullopt;
 	return text;
 }
 
