@@ -16,16 +16,6 @@ endif()
 
 # The program as a child process, driven over loopback.
 if(TARGET quilmar-controller)
-  add_library(qm-controller-process STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/controller_process.cpp)
-  target_compile_options(qm-controller-process PRIVATE ${QM_WARNINGS})
-  target_include_directories(qm-controller-process PUBLIC
-    ${CMAKE_CURRENT_LIST_DIR})
-  target_compile_definitions(qm-controller-process PRIVATE
-    QM_CONTROLLER_PATH="$<TARGET_FILE:quilmar-controller>")
-  target_link_libraries(qm-controller-process PUBLIC qm-qr-scene)
-  add_dependencies(qm-controller-process quilmar-controller)
-
   add_executable(controller_program_tests
     ${CMAKE_CURRENT_LIST_DIR}/test_controller_program.cpp)
   target_compile_options(controller_program_tests PRIVATE ${QM_WARNINGS})
@@ -44,4 +34,15 @@ if(TARGET quilmar-controller AND TARGET qm-test-host)
   target_link_libraries(controller_host_tests PRIVATE
     qm-test-host qm-scene-feeder qm-controller-process)
   qm_add_host_test(controller_host_tests 600)
+endif()
+
+# cmake --install of the controller and its systemd user unit.
+if(TARGET quilmar-controller)
+  add_test(NAME controller_install
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/controller_install_test.sh
+      ${PROJECT_BINARY_DIR} "${QM_CONTROLLER_DIR}" "${QM_PLUGIN_DIR}")
+  set_tests_properties(controller_install PROPERTIES
+    LABELS unit
+    TIMEOUT 120
+    SKIP_RETURN_CODE 77)
 endif()

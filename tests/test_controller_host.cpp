@@ -4,7 +4,7 @@
 // codes is byte for byte the camera's picture. Switches, restarts and
 // hostile peers are seen from the filter's side.
 
-#include "controller_process.h"
+#include "controller-process.h"
 #include "host.h"
 #include "qr-scene.h"
 #include "scene-feeder.h"

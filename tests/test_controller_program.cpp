@@ -3,7 +3,7 @@
 // through the look-ahead buffer, settings, signals, and peers that
 // misbehave.
 
-#include "controller_process.h"
+#include "controller-process.h"
 #include "qr-scene.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The controller as a child process, and a peer that talks to it over
-// loopback as the filter does (or as a hostile program might): shared by
-// the controller's program tests and its tests with the real module.
+// loopback as the filter does (or as a hostile program might): for the
+// controller's tests and the benchmark.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -55,6 +55,8 @@ struct controller_process {
 	std::string std_err() const { return slurp(err); }
 	// A number from the summary line ("frames_out" ...), -1 if absent.
 	double summary(const std::string &key) const;
+	// CPU time the process has used so far, in seconds.
+	double cpu_s() const;
 };
 
 struct endpoint {

@@ -1,4 +1,4 @@
-#include "controller_process.h"
+#include "controller-process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -117,6 +117,23 @@ double controller_process::summary(const std::string &key) const
 			       std::regex("(^| )" + key + "=([0-9.]+)")))
 		return -1;
 	return std::stod(m[2]);
+}
+
+double controller_process::cpu_s() const
+{
+	// utime and stime are the 14th and 15th fields, after the name in
+	// parentheses (which may hold spaces).
+	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t close = stat.rfind(')');
+	if (close == std::string::npos)
+		return 0;
+	std::istringstream fields(stat.substr(close + 2));
+	std::string field;
+	double ticks = 0;
+	for (int i = 3; i <= 15 && fields >> field; i++)
+		if (i >= 14)
+			ticks += std::stod(field);
+	return ticks / double(sysconf(_SC_CLK_TCK));
 }
 
 bool read_endpoint(const fs::path &file, endpoint &ep)
