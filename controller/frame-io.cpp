@@ -165,7 +165,7 @@ void run_input(connection_slot &slot, pipeline &p,
 			}
 		}
 		if (r == io_result::done) {
-			// The pipeline keeps the pixels of a kept frame: a
+			// The pipeline takes the pixels of a kept frame: a
 			// new buffer then takes the next one.
 			if (frame.empty())
 				frame.create(int(FRAME_HEIGHT),
@@ -175,8 +175,7 @@ void run_input(connection_slot &slot, pipeline &p,
 		}
 		if (r == io_result::done) {
 			counts.frames_in++;
-			if (p.offer(frame))
-				frame = cv::Mat();
+			p.offer(frame);
 			continue;
 		}
 		if (r == io_result::given_up)
@@ -228,8 +227,8 @@ void run_output(connection_slot &slot, pipeline &p,
 			counts.unsent++;
 			continue;
 		}
-		compose(f->pixels, f->boxes, f->whole, out);
-		f->pixels.release();
+		compose(*f->pixels, f->boxes, f->whole, out);
+		f->pixels.reset();
 		io_result r = send_all(conn.fd, header, HEADER_BYTES, give_up,
 				       WRITE_STALL_LIMIT);
 		if (r == io_result::done)

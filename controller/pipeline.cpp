@@ -119,7 +119,7 @@ void pipeline::configure(const settings &s)
 	idle_cv_.notify_all();
 }
 
-bool pipeline::offer(const cv::Mat &bgra)
+bool pipeline::offer(cv::Mat &bgra)
 {
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
@@ -151,9 +151,11 @@ bool pipeline::offer(const cv::Mat &bgra)
 		next_keep_ns_ = !next_keep_ns_ || fell_behind
 					? now + period
 					: next_keep_ns_ + period;
-		buffer_.push_back({next_seq_++, now, bgra,
-				   std::vector<run_state>(workers_.size(),
-							  run_state::none)});
+		buffer_.push_back(
+			{next_seq_++, now,
+			 std::make_shared<const cv::Mat>(std::move(bgra)),
+			 std::vector<run_state>(workers_.size(),
+						run_state::none)});
 		counts_.kept++;
 	}
 	work_cv_.notify_all();
@@ -179,23 +181,26 @@ bool pipeline::near_run(const worker &w, const slot &s) const
 pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 {
 	worker &w = *workers_[index];
-	if (stopping_ || !w.wanted || w.busy)
+	if (stopping_ || !w.wanted || w.busy || now < w.rest_until)
 		return nullptr;
-	// A run that cannot end before its frame falls due helps nobody.
+	// The oldest frame it can still finish before the frame falls due.
+	// When there is none, the newest: its findings still reach the
+	// frames after it, and the run time is measured afresh.
 	uint64_t guard = ns(2 * w.mean_run_s) + 10000000;
 	uint64_t min_age = ns(w.spec.min_age_s);
+	slot *newest = nullptr;
 	for (slot &s : buffer_) {
 		if (s.state[index] != run_state::none)
 			continue;
 		if (now < s.arrival + min_age)
 			break;
-		if (s.arrival + delay_ns_ < now + guard)
-			continue;
 		if (w.spec.spacing_s > 0 && near_run(w, s))
 			continue;
-		return &s;
+		if (s.arrival + delay_ns_ >= now + guard)
+			return &s;
+		newest = &s;
 	}
-	return nullptr;
+	return newest;
 }
 
 regions pipeline::hints_for(size_t index, uint64_t seq) const
@@ -229,7 +234,7 @@ void pipeline::detector_loop(size_t index)
 		w.busy_seq = s->seq;
 		w.busy_arrival = s->arrival;
 		uint64_t seq = s->seq, arrival = s->arrival;
-		cv::Mat pixels = s->pixels;
+		frame_ptr pixels = s->pixels;
 		regions hints = hints_for(index, seq);
 		lock.unlock();
 
@@ -238,7 +243,7 @@ void pipeline::detector_loop(size_t index)
 		bool ok = false;
 		std::string failure;
 		try {
-			found = w.spec.find(pixels, hints);
+			found = w.spec.find(*pixels, hints);
 			ok = true;
 		} catch (const std::exception &e) {
 			failure = e.what();
@@ -247,7 +252,7 @@ void pipeline::detector_loop(size_t index)
 		}
 		uint64_t cpu = thread_cpu_ns() - cpu0;
 		uint64_t wall = steady_now_ns() - wall0;
-		pixels.release();
+		pixels.reset();
 
 		lock.lock();
 		record(index, seq, arrival, ok, std::move(found), cpu, wall,
@@ -273,6 +278,9 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
 	w.stats.wall_ns += wall_ns;
 	double s = double(wall_ns) / 1e9;
 	w.mean_run_s = w.mean_run_s == 0 ? s : 0.8 * w.mean_run_s + 0.2 * s;
+	if (w.spec.max_share > 0 && w.spec.max_share < 1)
+		w.rest_until = clock_() + uint64_t(double(cpu_ns) *
+						   (1 / w.spec.max_share - 1));
 	for (slot &sl : buffer_)
 		if (sl.seq == seq)
 			sl.state[index] = run_state::done;
@@ -314,7 +322,7 @@ bool pipeline::covers(const worker &w, const slot &s,
 		for (const region &g : r->found)
 			if (!g.keep)
 				boxes.push_back(
-					grown(g.box, by, s.pixels.size()));
+					grown(g.box, by, s.pixels->size()));
 	}
 	return before && after;
 }

@@ -33,6 +33,12 @@ namespace qmc {
 
 // Monotonic nanoseconds. Tests give the pipeline a clock of their own.
 using clock_fn = std::function<uint64_t()>;
+
+// A kept frame, shared between the threads that read it. Its matrix is
+// never copied across threads, so that the last reader frees it in plain
+// sight of the others (OpenCV counts its own references where tools that
+// check threads cannot see).
+using frame_ptr = std::shared_ptr<const cv::Mat>;
 uint64_t steady_now_ns();
 
 // A frame that has fallen due, with what is to be hidden in it.
@@ -41,7 +47,7 @@ struct due_frame {
 	uint64_t arrival_ns = 0;
 	uint64_t due_ns = 0;
 	// Shared with detectors that may still read it: never write to it.
-	cv::Mat pixels;
+	frame_ptr pixels;
 	// false: every wanted detector covered it, and `boxes` are hidden.
 	// true: it fell due before that, and the whole picture is hidden.
 	bool whole = false;
@@ -89,9 +95,9 @@ public:
 	// "worker_enabled" false the buffer is emptied and nothing is kept.
 	void configure(const settings &s);
 
-	// A frame read whole just now. True when it was kept; the pipeline
-	// then shares its pixels, which the caller must not change.
-	bool offer(const cv::Mat &bgra);
+	// A frame read whole just now. True when it was kept: the pipeline
+	// then takes the pixels, and bgra is left empty.
+	bool offer(cv::Mat &bgra);
 
 	// Takes the frame that is due now, if any: the oldest one, or, when
 	// the output has fallen behind, the newest of the late ones.
@@ -114,7 +120,7 @@ private:
 	struct slot {
 		uint64_t seq;
 		uint64_t arrival;
-		cv::Mat pixels;
+		frame_ptr pixels;
 		std::vector<run_state> state; // per detector
 	};
 
@@ -133,6 +139,7 @@ private:
 		bool busy = false;
 		uint64_t busy_seq = 0, busy_arrival = 0;
 		double mean_run_s = 0;
+		uint64_t rest_until = 0;
 		detector_stats stats;
 		std::thread thread;
 	};

@@ -142,6 +142,8 @@ std::vector<detector> make_qr_detectors()
 	opencv.motion_px_per_s = 200;
 	// ZXing's findings for the frame are in by then.
 	opencv.min_age_s = 0.1;
+	// A fifth of a core at most, whatever the machine.
+	opencv.max_share = 0.2;
 	return {zxing, opencv};
 }
 

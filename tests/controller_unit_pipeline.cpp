@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 using namespace qmc;
 
@@ -72,6 +73,7 @@ struct scripted {
 	std::vector<uint64_t> ran_on;
 	std::vector<regions> hints_seen;
 	std::shared_ptr<gate> hold;
+	std::atomic<int> entered{0};
 	bool fail = false;
 
 	detector make(const std::string &name, double spacing, double reach,
@@ -84,6 +86,7 @@ struct scripted {
 		d.carry_s = carry;
 		d.motion_px_per_s = motion;
 		d.find = [this](const cv::Mat &f, const regions &hints) {
+			entered++;
 			if (hold)
 				hold->wait();
 			std::lock_guard<std::mutex> lock(m);
@@ -114,12 +117,18 @@ settings at(double delay, int fps)
 
 // Offers frames 0..count-1, one every period_ms, letting detectors finish
 // each time.
+bool offer(pipeline &p, uint64_t n)
+{
+	cv::Mat frame = numbered(n);
+	return p.offer(frame);
+}
+
 void feed(pipeline &p, manual_clock &clock, int count, double period_ms,
 	  double start_ms = 0)
 {
 	for (int i = 0; i < count; i++) {
 		clock.set_ms(start_ms + i * period_ms);
-		p.offer(numbered(uint64_t(i)));
+		offer(p, uint64_t(i));
 		ASSERT_TRUE(p.wait_idle(IDLE));
 	}
 }
@@ -171,7 +180,7 @@ TEST(Pipeline, FramesLeaveInOrderAtArrivalPlusDelay)
 		clock.set_ms(1000 + i * 100);
 		std::optional<due_frame> f = p.take_due();
 		ASSERT_TRUE(f) << "frame " << i;
-		EXPECT_EQ(number_of(f->pixels), uint64_t(i));
+		EXPECT_EQ(number_of(*f->pixels), uint64_t(i));
 		EXPECT_EQ(f->due_ns, f->arrival_ns + 1000 * MS);
 		EXPECT_FALSE(f->whole);
 		EXPECT_FALSE(p.take_due()) << "only one frame is due at a time";
@@ -202,7 +211,7 @@ TEST(Pipeline, FpsCapsWhatIsKept)
 		for (int i = 0; i < c.frames; i++) {
 			double jitter = (i * 7919 % 11 - 5) / 5.0 * c.jitter_ms;
 			clock.set_ms(i * c.input_period_ms + jitter);
-			kept += p.offer(numbered(uint64_t(i)));
+			kept += offer(p, uint64_t(i));
 		}
 		EXPECT_GE(kept, c.expect_min) << "fps " << c.fps;
 		EXPECT_LE(kept, c.expect_max) << "fps " << c.fps;
@@ -218,7 +227,7 @@ TEST(Pipeline, BufferLimitLowersTheKeptRate)
 	int kept = 0;
 	for (int i = 0; i < 60; i++) {
 		clock.set_ms(i * 1000.0 / 30);
-		kept += p.offer(numbered(uint64_t(i)));
+		kept += offer(p, uint64_t(i));
 	}
 	EXPECT_LE(kept, 10);
 	EXPECT_GE(kept, 9);
@@ -282,7 +291,7 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 	p.configure(at(1.0, 10));
 	for (int i = 0; i < 10; i++) {
 		clock.set_ms(i * 100);
-		p.offer(numbered(uint64_t(i)));
+		offer(p, uint64_t(i));
 	}
 	// The detector is stuck on frame 0: every frame falls due uncovered.
 	for (int i = 0; i < 10; i++) {
@@ -292,7 +301,7 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 		EXPECT_TRUE(f->whole) << "frame " << i;
 		EXPECT_EQ(f->missing, std::vector<std::string>{"slow"});
 		cv::Mat out;
-		compose(f->pixels, f->boxes, f->whole, out);
+		compose(*f->pixels, f->boxes, f->whole, out);
 		EXPECT_EQ(number_of(out), 90u + 256u * 120u)
 			<< "the whole picture is a mosaic, never the raw frame";
 	}
@@ -303,6 +312,39 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 	feed(p, clock, 3, 100, 2000);
 	for (const due_frame &f : take_each(p, clock, 3000, 3, 100))
 		EXPECT_FALSE(f.whole);
+}
+
+TEST(Pipeline, ADetectorSlowerThanTheTimeLeftStillRunsNewestFirst)
+{
+	manual_clock clock;
+	scripted slow;
+	slow.hold = std::make_shared<gate>();
+	detector d = slow.make("slow", 0, 0.25, 0);
+	auto find = d.find;
+	// Its first run takes 300 ms: every frame left then falls due
+	// sooner than it could finish another.
+	d.find = [find](const cv::Mat &f, const regions &hints) {
+		regions found = find(f, hints);
+		if (number_of(f) == 0)
+			std::this_thread::sleep_for(
+				std::chrono::milliseconds(300));
+		return found;
+	};
+	pipeline p({d}, clock.fn(), 100);
+	release_at_end release{slow.hold};
+	p.configure(at(1.0, 10));
+	offer(p, 0);
+	while (slow.entered == 0)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	for (int i = 1; i < 4; i++) {
+		clock.set_ms(i * 100);
+		offer(p, uint64_t(i));
+	}
+	clock.set_ms(1250);
+	slow.hold->release();
+	ASSERT_TRUE(p.wait_idle(IDLE));
+	EXPECT_EQ(slow.runs(), (std::vector<uint64_t>{0, 3, 2, 1}))
+		<< "its findings still reach the frames after each one";
 }
 
 TEST(Pipeline, AFailingDetectorCoversNothing)
@@ -346,7 +388,7 @@ TEST(Pipeline, ASwitchedOffDetectorIsNotWaitedFor)
 	p.configure(s);
 	for (int i = 3; i < 6; i++) {
 		clock.set_ms(i * 100 + 1000);
-		p.offer(numbered(uint64_t(i)));
+		offer(p, uint64_t(i));
 	}
 	for (const due_frame &f : take_each(p, clock, 2300, 3, 100))
 		EXPECT_TRUE(f.whole);
@@ -364,18 +406,18 @@ TEST(Pipeline, WorkerDisabledKeepsNothing)
 	p.configure(off);
 	EXPECT_EQ(p.stats().buffered, 0u) << "what was buffered is dropped";
 	clock.set_ms(400);
-	EXPECT_FALSE(p.offer(numbered(3)));
+	EXPECT_FALSE(offer(p, 3));
 	clock.set_ms(5000);
 	EXPECT_FALSE(p.take_due());
 
 	p.configure(at(1.0, 10));
 	clock.set_ms(5100);
-	EXPECT_TRUE(p.offer(numbered(4)));
+	EXPECT_TRUE(offer(p, 4));
 	ASSERT_TRUE(p.wait_idle(IDLE));
 	clock.set_ms(6100);
 	std::optional<due_frame> f = p.take_due();
 	ASSERT_TRUE(f);
-	EXPECT_EQ(number_of(f->pixels), 4u);
+	EXPECT_EQ(number_of(*f->pixels), 4u);
 	EXPECT_FALSE(f->whole);
 }
 
@@ -423,10 +465,10 @@ TEST(Pipeline, AnOutputThatFellBehindCatchesUp)
 	clock.set_ms(2000);
 	std::optional<due_frame> f = p.take_due();
 	ASSERT_TRUE(f);
-	EXPECT_EQ(number_of(f->pixels), 8u);
+	EXPECT_EQ(number_of(*f->pixels), 8u);
 	f = p.take_due();
 	ASSERT_TRUE(f);
-	EXPECT_EQ(number_of(f->pixels), 9u);
+	EXPECT_EQ(number_of(*f->pixels), 9u);
 	EXPECT_EQ(p.stats().skipped, 8u);
 }
 
@@ -447,6 +489,6 @@ TEST(Pipeline, ASlowDetectorRunsOnFramesSpacedApart)
 	// on each side. The frames after it have no run after them yet.
 	std::vector<due_frame> out = take_each(p, clock, 5000, 45, 1000.0 / 15);
 	for (const due_frame &f : out)
-		EXPECT_EQ(f.whole, number_of(f.pixels) > runs.back())
-			<< "frame " << number_of(f.pixels);
+		EXPECT_EQ(f.whole, number_of(*f.pixels) > runs.back())
+			<< "frame " << number_of(*f.pixels);
 }

@@ -575,8 +575,13 @@ int run_demo(const options &opt, const std::string &controller)
 		       connect_s, opt.seconds);
 		fflush(stdout);
 		// The snapshot is the first processed frame after half the
-		// run time.
-		while (seconds_since(run_ns) < opt.seconds &&
+		// run time. On a machine too busy for the detectors, frames
+		// go out wholly obscured in between: the run then goes on
+		// until one is processed.
+		double limit = opt.seconds + double(CONNECT_DEADLINE.count());
+		while ((seconds_since(run_ns) < opt.seconds ||
+			(during.pixels.empty() &&
+			 seconds_since(run_ns) < limit)) &&
 		       controller_alive(&ctl, &status)) {
 			auto seen = watch(running);
 			if (during.pixels.empty() &&

@@ -215,7 +215,9 @@ std::vector<std::string> decode_qr(const cv::Mat &bgra)
 	hints.setFormats(ZXing::BarcodeFormat::QRCode |
 			 ZXing::BarcodeFormat::MicroQRCode);
 	hints.setTryHarder(true);
-	hints.setTryRotate(true);
+	// Finder patterns are found at any angle: turning the picture by
+	// quarter turns finds no more QR codes.
+	hints.setTryRotate(false);
 	hints.setTryDownscale(true);
 	ZXing::ImageView view(grey.data, grey.cols, grey.rows,
 			      ZXing::ImageFormat::Lum, int(grey.step));
