@@ -85,7 +85,8 @@ struct snapshot {
 };
 
 std::string status_line(const snapshot &was, const snapshot &now,
-			const pipeline_stats &ps, const link_counts &link)
+			const pipeline_stats &ps, const link_counts &link,
+			const settings &s)
 {
 	double dt = std::max(now.wall_s - was.wall_s, 1e-3);
 	char buf[256];
@@ -122,8 +123,15 @@ std::string status_line(const snapshot &was, const snapshot &now,
 		 link.input_connected ? "in" : "-",
 		 link.output_connected ? "out" : "-");
 	line += buf;
-	if (ps.keep_fps + 0.01 < 5)
-		line += "  (buffer full: few frames kept)";
+	if (!s.worker_enabled) {
+		line += "  (processing off: nothing is sent back)";
+	} else if (ps.keep_fps + 0.01 < s.fps) {
+		snprintf(buf, sizeof(buf),
+			 "  (at most %.1f/s kept: --buffer-mb too small for "
+			 "\"delay\")",
+			 ps.keep_fps);
+		line += buf;
+	}
 	return line;
 }
 
@@ -241,7 +249,7 @@ int run(const options &opt)
 		snapshot now{
 			t,       process_cpu_s(),        link.frames_in.load(),
 			ps.kept, link.frames_out.load(), ps.detectors};
-		con.status(status_line(last, now, ps, link));
+		con.status(status_line(last, now, ps, link, file.current()));
 		last = now;
 	}
 

@@ -166,8 +166,6 @@ bool pipeline::offer(cv::Mat &bgra)
 bool pipeline::near_run(const worker &w, const slot &s) const
 {
 	uint64_t spacing = ns(w.spec.spacing_s);
-	if (w.busy && distance(w.busy_arrival, s.arrival) < spacing)
-		return true;
 	// Runs are ordered by frame number, and so by arrival: the nearest
 	// on each side decide.
 	auto after = w.runs.lower_bound(s.seq);
@@ -231,8 +229,6 @@ void pipeline::detector_loop(size_t index)
 		}
 		s->state[index] = run_state::running;
 		w.busy = true;
-		w.busy_seq = s->seq;
-		w.busy_arrival = s->arrival;
 		uint64_t seq = s->seq, arrival = s->arrival;
 		frame_ptr pixels = s->pixels;
 		regions hints = hints_for(index, seq);

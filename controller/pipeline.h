@@ -137,7 +137,6 @@ private:
 		// written: their findings still reach the frames after them.
 		std::map<uint64_t, run> runs;
 		bool busy = false;
-		uint64_t busy_seq = 0, busy_arrival = 0;
 		double mean_run_s = 0;
 		uint64_t rest_until = 0;
 		detector_stats stats;
