@@ -13,6 +13,9 @@ namespace {
 // A frame due longer ago than this is passed over when a newer one is due
 // as well: an output that fell behind catches up instead of lagging.
 constexpr uint64_t LATE_LIMIT_NS = 250000000;
+// Frames of credit that may be saved up: how far the kept frames may
+// bunch up when the filter's frames come irregularly.
+constexpr double MAX_CREDIT = 1.5;
 // How often idle detectors look again (time-based conditions change).
 constexpr auto RECHECK = std::chrono::milliseconds(20);
 
@@ -94,7 +97,6 @@ void pipeline::apply_rates()
 	// "delay" seconds at the kept rate must fit into the buffer.
 	double fit = double(max_frames_) / std::max(settings_.delay, 0.001);
 	counts_.keep_fps = std::min(double(settings_.fps), fit);
-	keep_period_ns_ = ns(1.0 / std::max(counts_.keep_fps, 0.01));
 }
 
 void pipeline::configure(const settings &s)
@@ -109,9 +111,7 @@ void pipeline::configure(const settings &s)
 			buffer_.clear();
 			for (auto &w : workers_)
 				w->runs.clear();
-			next_keep_ns_ = 0;
-			last_offer_ns_ = 0;
-			offer_interval_ns_ = 0;
+			credit_at_ = 0;
 		}
 	}
 	work_cv_.notify_all();
@@ -127,30 +127,23 @@ bool pipeline::offer(cv::Mat &bgra)
 		counts_.offered++;
 		if (stopping_ || !settings_.worker_enabled)
 			return false;
-		// Frames come at the filter's pace, a little irregularly: one
-		// somewhat early still takes its turn, but never one that is
-		// early by half the time between frames or more.
-		if (last_offer_ns_ && now > last_offer_ns_) {
-			double gap = double(now - last_offer_ns_);
-			offer_interval_ns_ =
-				offer_interval_ns_ == 0
-					? gap
-					: 0.9 * offer_interval_ns_ + 0.1 * gap;
-		}
-		last_offer_ns_ = now;
-		uint64_t period = keep_period_ns_;
-		uint64_t early = period / 3;
-		if (offer_interval_ns_ > 0)
-			early = std::min(early,
-					 uint64_t(offer_interval_ns_ / 2));
-		if (next_keep_ns_ && now + early < next_keep_ns_)
+		// Frames come at the filter's pace, irregularly: credit
+		// earned at the kept rate, of which a little may be saved up,
+		// keeps "fps" a second on average without losing frames to
+		// jitter.
+		if (!credit_at_)
+			credit_ = 1;
+		else if (now > credit_at_)
+			credit_ = std::min(MAX_CREDIT,
+					   credit_ + double(now - credit_at_) /
+							     1e9 *
+							     counts_.keep_fps);
+		credit_at_ = now;
+		// (A frame exactly one period later must not miss its turn by
+		// a rounding error.)
+		if (credit_ < 1 - 1e-6 || buffer_.size() >= max_frames_)
 			return false;
-		if (buffer_.size() >= max_frames_)
-			return false;
-		bool fell_behind = now > next_keep_ns_ + period;
-		next_keep_ns_ = !next_keep_ns_ || fell_behind
-					? now + period
-					: next_keep_ns_ + period;
+		credit_ = std::max(0.0, credit_ - 1);
 		buffer_.push_back(
 			{next_seq_++, now,
 			 std::make_shared<const cv::Mat>(std::move(bgra)),

@@ -154,10 +154,10 @@ private:
 
 	settings settings_;
 	uint64_t delay_ns_ = 0;
-	uint64_t keep_period_ns_ = 0;
-	uint64_t next_keep_ns_ = 0;
-	uint64_t last_offer_ns_ = 0;
-	double offer_interval_ns_ = 0;
+	// Frames that may be kept now, earned at the kept rate; a frame
+	// costs one.
+	double credit_ = 0;
+	uint64_t credit_at_ = 0;
 	uint64_t next_seq_ = 1;
 	std::deque<slot> buffer_;
 	std::vector<std::unique_ptr<worker>> workers_;
