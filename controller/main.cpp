@@ -157,6 +157,21 @@ void print_summary(const pipeline_stats &ps, const link_counts &link,
 	fflush(stdout);
 }
 
+// Says once for each detector that its runs have begun to fail.
+void tell_failures(const pipeline_stats &ps, std::vector<uint64_t> &told,
+		   const note_fn &note)
+{
+	told.resize(ps.detectors.size(), 0);
+	for (size_t i = 0; i < ps.detectors.size(); i++) {
+		const detector_stats &d = ps.detectors[i];
+		if (d.failures && !told[i])
+			note(d.name + ": a run failed (" + d.last_failure +
+			     "); frames it cannot cover go out wholly "
+			     "obscured");
+		told[i] = d.failures;
+	}
+}
+
 int run(const options &opt)
 {
 	bool tty = isatty(STDERR_FILENO) == 1;
@@ -232,20 +247,15 @@ int run(const options &opt)
 					    .count();
 			if (file.poll())
 				p.configure(file.current());
+			tell_failures(p.stats(), told_failures,
+				      [&](const std::string &e) {
+					      con.error(e);
+				      });
 		}
 		if (t < next_status)
 			continue;
 		next_status = t + every;
 		pipeline_stats ps = p.stats();
-		told_failures.resize(ps.detectors.size(), 0);
-		for (size_t i = 0; i < ps.detectors.size(); i++) {
-			const detector_stats &d = ps.detectors[i];
-			if (d.failures && !told_failures[i])
-				note(d.name + ": a run failed (" +
-				     d.last_failure +
-				     "); its frames go out wholly obscured");
-			told_failures[i] = d.failures;
-		}
 		snapshot now{
 			t,       process_cpu_s(),        link.frames_in.load(),
 			ps.kept, link.frames_out.load(), ps.detectors};
