@@ -3,8 +3,9 @@
 
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Packages that building the module needs.
-QM_BUILD_PACKAGES=(cmake g++ make pkg-config libobs-dev)
+# Packages that building the module and the controller needs.
+QM_BUILD_PACKAGES=(cmake g++ make pkg-config libobs-dev
+	libopencv-dev libzxing-dev nlohmann-json3-dev)
 
 # Packages that a headless libobs host needs: an X server and Mesa's GL.
 QM_HOST_PACKAGES=("${QM_BUILD_PACKAGES[@]}" libx11-dev xvfb xauth

@@ -460,6 +460,10 @@ TEST_F(InputStream, SlowControllerGetsWholeLatestFrames)
 	for (auto &px : kept) {
 		image img = image_of(px);
 		int n = palette_number(img);
+		// A capture made before the first picture reached the GPU
+		// shows nothing at all: whole, and older than every picture.
+		if (n < 0 && last < 0 && is_all(img, bgra{0, 0, 0, 0}))
+			continue;
 		// Whole and of one capture, never mixed from two.
 		EXPECT_EQ(pattern_mismatch(img, numbered_palette(n)), "")
 			<< "frame of picture " << n;

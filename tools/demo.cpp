@@ -1,13 +1,16 @@
 // The whole round trip in one program: libobs runs headless with the
-// module loaded, a moving pattern stands in for a webcam, the filter sits on
-// it, and the stand-in controller runs for a few seconds as a child process.
-// Snapshots of what the filter shows before, during and after the
+// module loaded, a moving scene with QR codes stands in for a webcam, the
+// filter sits on it, and the controller runs for a few seconds as a child
+// process. Snapshots of what the filter shows before, during and after the
 // controller's run are written as PNG files, followed by a summary of the
-// frames that went round and how long they took. The program checks its own
-// pictures and exits non-zero when they are not black, processed and black.
+// frames that went round, what the controller counted and how long it all
+// took. The program checks its own pictures and exits non-zero when they
+// are not black, processed (codes hidden, the rest untouched) and black.
 
 #include "obs-host.h"
 #include "png.h"
+#include "qr-scene.h"
+#include "scene-feeder.h"
 
 #include <util/platform.h>
 
@@ -23,7 +26,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,15 +39,13 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-// The controller's default pixelation block, which the moving pattern's
-// frame stamp is aligned to.
-constexpr uint32_t BLOCK = 32;
-constexpr auto CONNECT_DEADLINE = std::chrono::seconds(30);
+constexpr auto CONNECT_DEADLINE = std::chrono::seconds(60);
 constexpr auto STOP_DEADLINE = std::chrono::seconds(20);
 
 struct options {
 	std::string output_dir = std::string(QM_PROJECT_DIR) + "/demo-output";
 	double seconds = 5.0;
+	double delay = 2.0;
 	uint32_t fps = 30;
 	std::string module_path;
 	std::string controller_path;
@@ -51,15 +54,18 @@ struct options {
 const char *USAGE = R"(Usage: quilmar-demo [OPTION]...
 
 Runs the Quilmar direct filter in a headless OBS host (libobs, no window)
-on a moving test pattern that stands in for a webcam, together with the
-stand-in controller quilmar-controller, and writes three snapshots of what
+on a moving scene with four QR codes that stands in for a webcam, together
+with the controller quilmar-controller, and writes three snapshots of what
 the filter shows:
   before.png   before the controller starts: black
-  during.png   while the controller runs: the pattern, pixelated
+  during.png   while the controller runs: the scene, "delay" seconds late,
+               every QR code a coarse mosaic and the rest untouched
   after.png    after the controller has stopped: black
-Then it prints how many frames were captured, sent, received and shown, and
-the round-trip times. The host uses a temporary configuration folder, never
-your own. Needs an X display (run it under xvfb-run, as scripts/demo does).
+Then it prints how many frames were captured, sent, received and shown,
+what the controller counted (frames kept, processed, wholly obscured, time
+per detector, CPU) and the round-trip times. The host uses a temporary
+configuration folder, never your own. Needs an X display (run it under
+xvfb-run, as scripts/demo does).
 
 Options:
   --output DIR       Folder for the pictures (created when missing).
@@ -68,6 +74,8 @@ Options:
                      shown (0.5..600, decimals allowed, default 5).
   --fps N            Frame rate of the host, the webcam and the filter's
                      processing target (5..60, default 30).
+  --delay N          The filter's look-ahead "delay" in seconds (1..30,
+                     decimals allowed, default 2).
   --module PATH      The module to load. Default: the one built with this
                      program.
   --controller PATH  The controller program. Default: quilmar-controller
@@ -112,6 +120,9 @@ int parse_args(int argc, char **argv, options *opt)
 		} else if (arg == "--seconds" &&
 			   parse_number(value, 0.5, 600, &number)) {
 			opt->seconds = number;
+		} else if (arg == "--delay" &&
+			   parse_number(value, 1, 30, &number)) {
+			opt->delay = number;
 		} else if (arg == "--fps" &&
 			   parse_number(value, 5, 60, &number) &&
 			   number == double(uint32_t(number))) {
@@ -163,17 +174,22 @@ std::string find_module(const options &opt)
 }
 
 // ---------------------------------------------------------------------------
-// The stand-in controller as a child process
+// The controller as a child process
 
 struct controller_run {
 	pid_t pid = -1;
 	int stdout_fd = -1;
 };
 
+// The controller's summary line: key=value pairs.
 struct controller_summary {
 	bool valid = false;
-	unsigned long long frames_in = 0, frames_out = 0;
-	double rtt_mean_ms = 0, rtt_max_ms = 0;
+	std::map<std::string, double> values;
+	double get(const std::string &key) const
+	{
+		auto it = values.find(key);
+		return it == values.end() ? 0 : it->second;
+	}
 };
 
 bool start_controller(const std::string &path, const std::string &config_dir,
@@ -246,21 +262,24 @@ int stop_controller(controller_run *run, controller_summary *summary)
 	run->stdout_fd = -1;
 
 	size_t at = out.rfind("frames_in=");
-	if (at != std::string::npos)
-		summary->valid = sscanf(out.c_str() + at,
-					"frames_in=%llu frames_out=%llu "
-					"rtt_mean_ms=%lf rtt_max_ms=%lf",
-					&summary->frames_in,
-					&summary->frames_out,
-					&summary->rtt_mean_ms,
-					&summary->rtt_max_ms) == 4;
+	if (at != std::string::npos) {
+		std::istringstream words(out.substr(at));
+		std::string word;
+		while (words >> word) {
+			size_t eq = word.find('=');
+			if (eq != std::string::npos)
+				summary->values[word.substr(0, eq)] =
+					atof(word.c_str() + eq + 1);
+		}
+		summary->valid = summary->values.count("frames_out") == 1;
+	}
 	return code;
 }
 
 // ---------------------------------------------------------------------------
 // What the filter shows
 
-enum class shown_kind { black, processed, raw, other };
+enum class shown_kind { black, processed, whole, raw, other };
 
 const char *kind_name(shown_kind k)
 {
@@ -268,70 +287,51 @@ const char *kind_name(shown_kind k)
 	case shown_kind::black:
 		return "black";
 	case shown_kind::processed:
-		return "the pixelated pattern";
+		return "the scene with its QR codes hidden";
+	case shown_kind::whole:
+		return "the scene wholly obscured";
 	case shown_kind::raw:
-		return "the raw pattern";
+		return "a readable QR code";
 	case shown_kind::other:
 		break;
 	}
 	return "something else";
 }
 
-// Every whole BLOCK x BLOCK block is of one colour. The raw moving pattern
-// never is: its bars change brightness from row to row.
-bool is_pixelated(const image &img)
-{
-	for (uint32_t by = 0; by + BLOCK <= img.height; by += BLOCK)
-		for (uint32_t bx = 0; bx + BLOCK <= img.width; bx += BLOCK) {
-			bgra first = img.at(bx, by);
-			for (uint32_t y = by; y < by + BLOCK; y++)
-				for (uint32_t x = bx; x < bx + BLOCK; x++)
-					if (!near(img.at(x, y), first))
-						return false;
-		}
-	return true;
-}
-
-shown_kind classify(const image &img)
+// What a picture of the filter shows; for a processed one, the scene
+// frame it came from goes to *n.
+shown_kind classify(const image &img, uint64_t *n = nullptr)
 {
 	if (img.width != FRAME_WIDTH || img.height != FRAME_HEIGHT)
 		return shown_kind::other;
 	if (is_opaque_black(img))
 		return shown_kind::black;
-	bool stamped = read_stamp(img, nullptr);
-	if (stamped && is_pixelated(img))
-		return shown_kind::processed;
-	return stamped ? shown_kind::raw : shown_kind::other;
+	cv::Mat shown = to_mat(img);
+	if (!qm_scene::decode_qr(shown).empty())
+		return shown_kind::raw;
+	uint64_t frame = 0;
+	if (!qm_scene::read_scene_stamp(shown, &frame))
+		return shown_kind::whole;
+	if (n)
+		*n = frame;
+	return shown_kind::processed;
 }
 
-// Empty when img is moving frame n pixelated in BLOCK-sized blocks (each
-// the mean of its pixels), else where it differs.
-std::string pixelation_mismatch(const image &img, uint64_t n, uint32_t fps)
+// Empty when everything away from the codes of scene frame n is what the
+// camera showed, byte for byte, and the codes themselves are changed.
+std::string processing_mismatch(const image &img, uint64_t n)
 {
-	image raw = make_moving_frame(n, img.width, img.height, fps);
-	for (uint32_t by = 0; by < img.height; by += BLOCK)
-		for (uint32_t bx = 0; bx < img.width; bx += BLOCK) {
-			uint32_t bw = std::min(BLOCK, img.width - bx);
-			uint32_t bh = std::min(BLOCK, img.height - by);
-			uint64_t sum[3] = {};
-			for (uint32_t y = by; y < by + bh; y++)
-				for (uint32_t x = bx; x < bx + bw; x++) {
-					bgra c = raw.at(x, y);
-					sum[0] += c.b;
-					sum[1] += c.g;
-					sum[2] += c.r;
-				}
-			uint64_t count = uint64_t(bw) * bh;
-			bgra want{uint8_t(sum[0] / count),
-				  uint8_t(sum[1] / count),
-				  uint8_t(sum[2] / count), 255};
-			bgra got = img.at(bx + bw / 2, by + bh / 2);
-			if (!near(got, want, 3))
-				return "block at (" + std::to_string(bx) +
-				       ", " + std::to_string(by) + ") is " +
-				       to_string(got) + ", expected " +
-				       to_string(want);
-		}
+	std::vector<qm_scene::placed_code> codes;
+	cv::Mat raw = qm_scene::scene_frame(n, &codes);
+	cv::Mat shown = to_mat(img);
+	size_t changed = qm_scene::differences_away_from(
+		raw, shown, qm_scene::boxes_of(codes), 120);
+	if (changed)
+		return std::to_string(changed) +
+		       " pixels away from the codes differ from the camera's";
+	for (const qm_scene::placed_code &c : codes)
+		if (cv::norm(raw(c.box), shown(c.box), cv::NORM_INF) == 0)
+			return "the code \"" + c.text + "\" is unchanged";
 	return "";
 }
 
@@ -361,25 +361,26 @@ struct latency_stats {
 
 // What the filter showed over a stretch of frames.
 struct shown_stats {
-	uint64_t shown[4] = {};
+	uint64_t shown[5] = {};
 	std::set<uint64_t> processed_frames;
 	latency_stats latency;
 
 	uint64_t of(shown_kind k) const { return shown[int(k)]; }
 	uint64_t total() const
 	{
-		return shown[0] + shown[1] + shown[2] + shown[3];
+		return shown[0] + shown[1] + shown[2] + shown[3] + shown[4];
 	}
 };
 
 void print_shown(const char *stretch, double seconds, const shown_stats &stats)
 {
 	printf("  frames shown %s (%.2f s): %llu\n    %llu processed "
-	       "(%zu distinct webcam frames), %llu black, %llu raw, %llu "
-	       "other\n",
+	       "(%zu distinct webcam frames), %llu wholly obscured, %llu "
+	       "black, %llu with a readable code, %llu other\n",
 	       stretch, seconds, (unsigned long long)stats.total(),
 	       (unsigned long long)stats.of(shown_kind::processed),
 	       stats.processed_frames.size(),
+	       (unsigned long long)stats.of(shown_kind::whole),
 	       (unsigned long long)stats.of(shown_kind::black),
 	       (unsigned long long)stats.of(shown_kind::raw),
 	       (unsigned long long)stats.of(shown_kind::other));
@@ -418,17 +419,25 @@ void print_report(const demo_report &r, const shown_stats &connecting,
 	printf("  frames captured by the filter:    %llu "
 	       "(input_seq %llu -> %llu)\n",
 	       ull(r.seq_end - r.seq_start), ull(r.seq_start), ull(r.seq_end));
-	printf("  frames sent to the controller:    %llu "
+	const controller_summary &c = r.controller;
+	printf("  frames sent to the controller:    %.0f "
 	       "(controller's frames_in)\n",
-	       r.controller.frames_in);
-	printf("  processed frames received back:   %llu "
-	       "(controller's frames_out)\n",
-	       r.controller.frames_out);
+	       c.get("frames_in"));
+	printf("  frames it kept (at most \"fps\"):   %.0f\n", c.get("kept"));
+	printf("  frames it wrote back:             %.0f "
+	       "(frames_out): %.0f processed, %.0f wholly obscured\n",
+	       c.get("frames_out"), c.get("processed"),
+	       c.get("obscured_whole"));
+	printf("  its detectors, CPU per run:       QR (ZXing) %.1f ms x %.0f "
+	       "runs, QR (OpenCV) %.1f ms x %.0f runs\n",
+	       c.get("qr-zxing_ms"), c.get("qr-zxing_runs"),
+	       c.get("qr-opencv_ms"), c.get("qr-opencv_runs"));
+	printf("  its CPU time:                     %.2f s in %.1f s "
+	       "(%.2f of a core)\n",
+	       c.get("cpu_s"), c.get("wall_s"),
+	       c.get("wall_s") > 0 ? c.get("cpu_s") / c.get("wall_s") : 0.0);
 	print_shown("while connecting", r.connect_s, connecting);
 	print_shown("during the run", r.run_s, running);
-	printf("  controller round trip (frame read to processed frame "
-	       "written):\n    mean %.1f ms, max %.1f ms\n",
-	       r.controller.rtt_mean_ms, r.controller.rtt_max_ms);
 	printf("  webcam to screen (frame pushed to its processed picture "
 	       "shown):\n    mean %.1f ms, median %.1f ms, max %.1f ms over "
 	       "%llu frames\n",
@@ -469,9 +478,10 @@ int run_demo(const options &opt, const std::string &controller)
 	stdfs::path out_dir = opt.output_dir;
 
 	// The filter processes at the host's rate; the controller reads the
-	// rate from the settings file the filter writes.
+	// rate and the look-ahead from the settings file the filter writes.
 	data_ptr settings(obs_data_create());
 	obs_data_set_int(settings.get(), S_FPS, opt.fps);
+	obs_data_set_double(settings.get(), S_DELAY, opt.delay);
 	filtered_source cam = make_filtered(pattern_kind::async, FRAME_WIDTH,
 					    FRAME_HEIGHT, FILTER_ID,
 					    settings.get());
@@ -480,7 +490,9 @@ int run_demo(const options &opt, const std::string &controller)
 		return 1;
 	}
 	obs_source_t *shown_source = cam.parent.get();
-	webcam_feeder webcam(shown_source, FRAME_WIDTH, FRAME_HEIGHT, opt.fps);
+	std::unique_ptr<webcam_feeder> feeder =
+		feed_scene(shown_source, opt.fps);
+	webcam_feeder &webcam = *feeder;
 	auto show = [&] {
 		return render_and_read(shown_source, FRAME_WIDTH, FRAME_HEIGHT);
 	};
@@ -500,7 +512,8 @@ int run_demo(const options &opt, const std::string &controller)
 	result.check(capturing, "the filter captured no webcam frames");
 	before = show();
 	uint64_t captured_n = 0;
-	result.check(read_stamp(copy_input_frame(cam.data()), &captured_n),
+	result.check(qm_scene::read_scene_stamp(
+			     to_mat(copy_input_frame(cam.data())), &captured_n),
 		     "the filter's captured frame is not the webcam's");
 	result.check(is_opaque_black(before),
 		     "before the controller starts the filter shows " +
@@ -529,10 +542,10 @@ int run_demo(const options &opt, const std::string &controller)
 	auto watch = [&](shown_stats &stats) {
 		image img = show();
 		uint64_t now = os_gettime_ns();
-		shown_kind kind = classify(img);
-		stats.shown[int(kind)]++;
 		uint64_t n = 0;
-		if (kind == shown_kind::processed && read_stamp(img, &n)) {
+		shown_kind kind = classify(img, &n);
+		stats.shown[int(kind)]++;
+		if (kind == shown_kind::processed) {
 			stats.processed_frames.insert(n);
 			uint64_t made = webcam.times().time_of(n);
 			if (made && made <= now)
@@ -562,8 +575,13 @@ int run_demo(const options &opt, const std::string &controller)
 		       connect_s, opt.seconds);
 		fflush(stdout);
 		// The snapshot is the first processed frame after half the
-		// run time.
-		while (seconds_since(run_ns) < opt.seconds &&
+		// run time. On a machine too busy for the detectors, frames
+		// go out wholly obscured in between: the run then goes on
+		// until one is processed.
+		double limit = opt.seconds + double(CONNECT_DEADLINE.count());
+		while ((seconds_since(run_ns) < opt.seconds ||
+			(during.pixels.empty() &&
+			 seconds_since(run_ns) < limit)) &&
 		       controller_alive(&ctl, &status)) {
 			auto seen = watch(running);
 			if (during.pixels.empty() &&
@@ -589,20 +607,18 @@ int run_demo(const options &opt, const std::string &controller)
 					std::to_string(code) + ")");
 	result.check(summary.valid, "the controller printed no summary line");
 
-	shown_kind during_kind = classify(during);
 	uint64_t during_n = 0;
+	shown_kind during_kind = classify(during, &during_n);
 	result.check(during_kind == shown_kind::processed,
 		     "while the controller runs the filter shows " +
 			     std::string(kind_name(during_kind)) +
-			     ", not the pixelated pattern");
-	if (during_kind == shown_kind::processed &&
-	    read_stamp(during, &during_n)) {
-		std::string mismatch =
-			pixelation_mismatch(during, during_n, opt.fps);
+			     ", not the scene with its codes hidden");
+	if (during_kind == shown_kind::processed) {
+		std::string mismatch = processing_mismatch(during, during_n);
 		result.check(mismatch.empty(),
-			     "the processed picture is not webcam frame " +
+			     "the processed picture of webcam frame " +
 				     std::to_string(during_n) +
-				     " pixelated: " + mismatch);
+				     " is wrong: " + mismatch);
 	}
 	if (!save(out_dir / "during.png", during))
 		result.ok = false;
@@ -641,10 +657,12 @@ int run_demo(const options &opt, const std::string &controller)
 	print_report(report, connecting, running);
 
 	result.check(running.of(shown_kind::processed) > 0 &&
-			     running.of(shown_kind::raw) == 0,
-		     "the run showed no processed frame, or the raw webcam "
-		     "picture");
-	result.check(summary.frames_in > 0 && summary.frames_out > 0,
+			     running.of(shown_kind::raw) == 0 &&
+			     connecting.of(shown_kind::raw) == 0,
+		     "the run showed no processed frame, or a readable QR "
+		     "code");
+	result.check(summary.get("frames_in") > 0 &&
+			     summary.get("frames_out") > 0,
 		     "no frames went round the controller");
 	printf("\n%s\n", result.ok ? "Demo OK: black, processed, black."
 				   : "Demo FAILED (see above).");

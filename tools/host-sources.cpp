@@ -243,12 +243,20 @@ void push_pattern_frame(obs_source_t *source, uint32_t width, uint32_t height,
 
 webcam_feeder::webcam_feeder(obs_source_t *source, uint32_t width,
 			     uint32_t height, uint32_t fps)
+	: webcam_feeder(source, fps, [=](uint64_t n) {
+		  return make_moving_frame(n, width, height, fps);
+	  })
+{
+}
+
+webcam_feeder::webcam_feeder(obs_source_t *source, uint32_t fps,
+			     std::function<image(uint64_t n)> make)
 {
 	// Holds its own reference, so the source outlives the thread.
 	obs_source_t *ref = obs_source_get_ref(source);
 	if (ref)
-		thread_ = std::thread(&webcam_feeder::run, this, ref, width,
-				      height, fps ? fps : 30);
+		thread_ = std::thread(&webcam_feeder::run, this, ref,
+				      fps ? fps : 30, std::move(make));
 }
 
 webcam_feeder::~webcam_feeder()
@@ -263,13 +271,13 @@ void webcam_feeder::stop()
 		thread_.join();
 }
 
-void webcam_feeder::run(obs_source_t *source, uint32_t width, uint32_t height,
-			uint32_t fps)
+void webcam_feeder::run(obs_source_t *source, uint32_t fps,
+			const std::function<image(uint64_t n)> &make)
 {
 	const uint64_t period = 1000000000ull / fps;
 	uint64_t next = os_gettime_ns();
 	for (uint64_t n = 0; !stop_; n++) {
-		image frame = make_moving_frame(n, width, height, fps);
+		image frame = make(n);
 		times_.record(n, os_gettime_ns());
 		push_frame(source, frame);
 		pushed_++;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -76,6 +77,9 @@ void push_pattern_frame(obs_source_t *source, uint32_t width, uint32_t height,
 struct webcam_feeder {
 	webcam_feeder(obs_source_t *source, uint32_t width, uint32_t height,
 		      uint32_t fps);
+	// The same with frames of another making: make(n) is frame n.
+	webcam_feeder(obs_source_t *source, uint32_t fps,
+		      std::function<image(uint64_t n)> make);
 	~webcam_feeder();
 	webcam_feeder(const webcam_feeder &) = delete;
 	webcam_feeder &operator=(const webcam_feeder &) = delete;
@@ -86,8 +90,8 @@ struct webcam_feeder {
 	const frame_times &times() const { return times_; }
 
 private:
-	void run(obs_source_t *source, uint32_t width, uint32_t height,
-		 uint32_t fps);
+	void run(obs_source_t *source, uint32_t fps,
+		 const std::function<image(uint64_t n)> &make);
 
 	std::atomic<bool> stop_{false};
 	std::atomic<uint64_t> pushed_{0};

@@ -1,0 +1,65 @@
+// What a detector is to the pipeline, and what it reports. Every detector
+// (QR codes now; faces, text and the like later) is one of these records:
+// the pipeline runs it on a thread of its own, on the kept frames it picks
+// at its own pace, and carries its findings to the neighbouring frames.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qmc {
+
+struct settings;
+
+// A part of one frame that a detector found: the bounding box of the
+// object's outline, already grown by the detector's own margin.
+struct region {
+	cv::Rect box;
+	// The object's identity across frames, for a detector that follows
+	// objects; -1 for one that does not.
+	int64_t track = -1;
+	// Found but to stay visible (a person the user chose to keep): never
+	// obscured. Everything else a detector reports is obscured.
+	bool keep = false;
+};
+
+using regions = std::vector<region>;
+
+struct detector {
+	std::string name;
+	// Whether the settings ask for this detector (always, when empty).
+	std::function<bool(const settings &)> wanted;
+	// Finds what is to be hidden in one BGRA frame. `hints` holds what
+	// other detectors had found in the same frame when this run began.
+	// Called on the detector's own thread only. It may throw: a failed
+	// run covers no frame.
+	std::function<regions(const cv::Mat &bgra, const regions &hints)> find;
+
+	// Runs this far apart at least, in arrival time; 0 runs on every kept
+	// frame it can. For a detector too slow to run on every frame.
+	double spacing_s = 0;
+	// A frame is covered by this detector once it has run on frames no
+	// further than this before and after it (or on the frame itself).
+	double reach_s = 0.25;
+	// Findings also reach frames this far away, beyond the nearest runs on
+	// each side: a detector that misses an object now and then still
+	// keeps it hidden.
+	double carry_s = 0;
+	// How fast an object may move across the picture: a finding carried
+	// to a frame dt seconds away grows by this times dt on every side.
+	double motion_px_per_s = 200;
+	// Frames younger than this are left alone at first, so that faster
+	// detectors' findings arrive as hints.
+	double min_age_s = 0;
+	// The share of one core it may take at most: after a run of t
+	// seconds it rests t * (1 / max_share - 1). On a machine too slow
+	// for it, frames then go out wholly obscured rather than the host
+	// starving.
+	double max_share = 1.0;
+};
+
+} // namespace qmc

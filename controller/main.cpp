@@ -1,0 +1,296 @@
+// quilmar-controller: wires the stages together (endpoints, frame I/O,
+// settings, the look-ahead pipeline and its detectors), keeps the settings
+// current and prints what happens.
+
+#include "command-line.h"
+#include "endpoints.h"
+#include "frame-io.h"
+#include "pipeline.h"
+#include "qr-detector.h"
+#include "settings.h"
+
+#include <opencv2/core/utility.hpp>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace qmc {
+namespace {
+
+const char *const PROGRAM = "quilmar-controller";
+constexpr auto SETTINGS_POLL = std::chrono::milliseconds(250);
+constexpr auto MAIN_TICK = std::chrono::milliseconds(50);
+
+double process_cpu_s()
+{
+	rusage ru;
+	if (getrusage(RUSAGE_SELF, &ru) != 0)
+		return 0;
+	auto s = [](const timeval &t) {
+		return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+	};
+	return s(ru.ru_utime) + s(ru.ru_stime);
+}
+
+// Messages and the live status line share stderr.
+class console {
+public:
+	console(bool quiet, bool tty) : quiet_(quiet), tty_(tty) {}
+
+	void note(const std::string &text)
+	{
+		if (quiet_)
+			return;
+		std::lock_guard<std::mutex> lock(mutex_);
+		fprintf(stderr, "%s%s: %s\n", tty_ ? "\r\033[K" : "", PROGRAM,
+			text.c_str());
+		fflush(stderr);
+	}
+	void error(const std::string &text)
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		fprintf(stderr, "%s%s: error: %s\n", tty_ ? "\r\033[K" : "",
+			PROGRAM, text.c_str());
+		fflush(stderr);
+	}
+	void status(const std::string &text)
+	{
+		if (quiet_)
+			return;
+		std::lock_guard<std::mutex> lock(mutex_);
+		fprintf(stderr, tty_ ? "\r\033[K%s" : "%s\n", text.c_str());
+		fflush(stderr);
+	}
+	void end_status()
+	{
+		if (!quiet_ && tty_)
+			fputc('\n', stderr);
+	}
+
+private:
+	std::mutex mutex_;
+	bool quiet_, tty_;
+};
+
+// What the status line compares with: the figures at the previous line.
+struct snapshot {
+	double wall_s = 0, cpu_s = 0;
+	uint64_t in = 0, kept = 0, out = 0;
+	std::vector<detector_stats> detectors;
+};
+
+std::string status_line(const snapshot &was, const snapshot &now,
+			const pipeline_stats &ps, const link_counts &link,
+			const settings &s)
+{
+	double dt = std::max(now.wall_s - was.wall_s, 1e-3);
+	char buf[256];
+	snprintf(buf, sizeof(buf),
+		 "in %.1f/s  kept %.1f/s  out %.1f/s  processed %" PRIu64
+		 "  obscured whole %" PRIu64 "  |",
+		 double(now.in - was.in) / dt, double(now.kept - was.kept) / dt,
+		 double(now.out - was.out) / dt, ps.processed,
+		 ps.obscured_whole);
+	std::string line = buf;
+	for (size_t i = 0; i < now.detectors.size(); i++) {
+		const detector_stats &d = now.detectors[i];
+		if (!d.wanted) {
+			line += " " + d.name + " off";
+			continue;
+		}
+		uint64_t runs = d.runs + d.failures;
+		uint64_t prev = 0, cpu = d.cpu_ns;
+		if (i < was.detectors.size()) {
+			prev = was.detectors[i].runs +
+			       was.detectors[i].failures;
+			cpu -= was.detectors[i].cpu_ns;
+		}
+		uint64_t n = runs - prev;
+		snprintf(buf, sizeof(buf), " %s %.1f ms %.1f/s", d.name.c_str(),
+			 n ? double(cpu) / double(n) / 1e6 : 0.0,
+			 double(n) / dt);
+		line += buf;
+		if (d.failures)
+			line += " (" + std::to_string(d.failures) + " failed)";
+	}
+	snprintf(buf, sizeof(buf), "  | cpu %.2f  filter %s/%s",
+		 (now.cpu_s - was.cpu_s) / dt,
+		 link.input_connected ? "in" : "-",
+		 link.output_connected ? "out" : "-");
+	line += buf;
+	if (!s.worker_enabled) {
+		line += "  (processing off: nothing is sent back)";
+	} else if (ps.keep_fps + 0.01 < s.fps) {
+		snprintf(buf, sizeof(buf),
+			 "  (at most %.1f/s kept: --buffer-mb too small for "
+			 "\"delay\")",
+			 ps.keep_fps);
+		line += buf;
+	}
+	return line;
+}
+
+void print_summary(const pipeline_stats &ps, const link_counts &link,
+		   double cpu_s, double wall_s)
+{
+	printf("frames_in=%" PRIu64 " kept=%" PRIu64 " frames_out=%" PRIu64
+	       " processed=%" PRIu64 " obscured_whole=%" PRIu64
+	       " skipped=%" PRIu64 " unsent=%" PRIu64 " cpu_s=%.3f wall_s=%.3f",
+	       link.frames_in.load(), ps.kept, link.frames_out.load(),
+	       ps.processed, ps.obscured_whole, ps.skipped, link.unsent.load(),
+	       cpu_s, wall_s);
+	for (const detector_stats &d : ps.detectors)
+		printf(" %s_runs=%" PRIu64 " %s_failures=%" PRIu64
+		       " %s_ms=%.3f",
+		       d.name.c_str(), d.runs, d.name.c_str(), d.failures,
+		       d.name.c_str(),
+		       d.runs + d.failures
+			       ? double(d.cpu_ns) /
+					 double(d.runs + d.failures) / 1e6
+			       : 0.0);
+	printf("\n");
+	fflush(stdout);
+}
+
+// Says once for each detector that its runs have begun to fail.
+void tell_failures(const pipeline_stats &ps, std::vector<uint64_t> &told,
+		   const note_fn &note)
+{
+	told.resize(ps.detectors.size(), 0);
+	for (size_t i = 0; i < ps.detectors.size(); i++) {
+		const detector_stats &d = ps.detectors[i];
+		if (d.failures && !told[i])
+			note(d.name + ": a run failed (" + d.last_failure +
+			     "); frames it cannot cover go out wholly "
+			     "obscured");
+		told[i] = d.failures;
+	}
+}
+
+int run(const options &opt)
+{
+	bool tty = isatty(STDERR_FILENO) == 1;
+	console con(opt.quiet, tty);
+	auto note = [&](const std::string &s) {
+		con.note(s);
+	};
+
+	std::string dir = opt.config_dir;
+	if (dir.empty() && !default_config_dir(&dir)) {
+		con.error("no configuration folder: HOME is not set (use "
+			  "--config-dir)");
+		return 1;
+	}
+	if (!make_dirs(dir)) {
+		con.error("cannot create the folder " + dir);
+		return 1;
+	}
+	settings_file file(dir + "/settings.json", note);
+	file.poll();
+
+	// Image work runs on the detectors' own threads, one core each.
+	cv::setNumThreads(1);
+	block_stop_signals();
+	size_t max_frames = opt.buffer_mb * size_t(1 << 20) / FRAME_BYTES;
+	pipeline p(make_qr_detectors(), steady_now_ns, max_frames);
+	p.configure(file.current());
+
+	endpoints eps;
+	std::string error;
+	if (!eps.open(&error)) {
+		unblock_stop_signals();
+		con.error(error);
+		return 1;
+	}
+	std::atomic<bool> stop{false};
+	link_counts link;
+	std::thread server([&] { eps.serve(stop, note); });
+	std::thread input(
+		[&] { run_input(eps.input().slot, p, stop, link, note); });
+	std::thread output(
+		[&] { run_output(eps.output().slot, p, stop, link, note); });
+	unblock_stop_signals();
+
+	// Listening first, then published: the filter never finds a port
+	// that nobody answers.
+	int status = 0;
+	if (!eps.publish(dir, &error)) {
+		con.error("cannot write the endpoint files: " + error);
+		status = 1;
+	} else {
+		note("filter-input on 127.0.0.1:" +
+		     std::to_string(eps.input().port) +
+		     ", direct-output on 127.0.0.1:" +
+		     std::to_string(eps.output().port) + ", files in " + dir);
+	}
+
+	double every = opt.status_every > 0 ? opt.status_every
+					    : (tty ? 1.0 : 60.0);
+	uint64_t start = steady_now_ns();
+	auto elapsed = [&] {
+		return double(steady_now_ns() - start) / 1e9;
+	};
+	snapshot last;
+	double next_poll = 0, next_status = every;
+	std::vector<uint64_t> told_failures;
+	while (status == 0 && !stop_requested()) {
+		std::this_thread::sleep_for(MAIN_TICK);
+		double t = elapsed();
+		if (t >= next_poll) {
+			next_poll =
+				t + std::chrono::duration<double>(SETTINGS_POLL)
+					    .count();
+			if (file.poll())
+				p.configure(file.current());
+			tell_failures(p.stats(), told_failures,
+				      [&](const std::string &e) {
+					      con.error(e);
+				      });
+		}
+		if (t < next_status)
+			continue;
+		next_status = t + every;
+		pipeline_stats ps = p.stats();
+		snapshot now{
+			t,       process_cpu_s(),        link.frames_in.load(),
+			ps.kept, link.frames_out.load(), ps.detectors};
+		con.status(status_line(last, now, ps, link, file.current()));
+		last = now;
+	}
+
+	stop = true;
+	// The files go first: a filter must not find a port nobody serves.
+	eps.unpublish();
+	server.join();
+	input.join();
+	output.join();
+	p.stop();
+	con.end_status();
+	print_summary(p.stats(), link, process_cpu_s(), elapsed());
+	return status;
+}
+
+} // namespace
+} // namespace qmc
+
+int main(int argc, char **argv)
+{
+	qmc::install_signal_handlers();
+	qmc::options opt;
+	std::string error;
+	if (!qmc::parse_command_line(argc, argv, &opt, &error)) {
+		fprintf(stderr, "quilmar-controller: error: %s (see --help)\n",
+			error.c_str());
+		return qmc::EXIT_USAGE;
+	}
+	if (opt.help) {
+		fputs(qmc::HELP_TEXT, stdout);
+		return 0;
+	}
+	return qmc::run(opt);
+}

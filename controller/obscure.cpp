@@ -1,0 +1,58 @@
+#include "obscure.h"
+
+#include <algorithm>
+
+namespace qmc {
+
+void mosaic(cv::Mat &bgra, cv::Rect region, int cells)
+{
+	region &= cv::Rect(0, 0, bgra.cols, bgra.rows);
+	if (region.empty() || cells < 1)
+		return;
+	// Square cells, as large as the region's longer side needs.
+	int side = (std::max(region.width, region.height) + cells - 1) / cells;
+	for (int y = region.y; y < region.br().y; y += side) {
+		for (int x = region.x; x < region.br().x; x += side) {
+			cv::Rect cell(x, y, std::min(side, region.br().x - x),
+				      std::min(side, region.br().y - y));
+			cv::Mat part = bgra(cell);
+			part.setTo(cv::mean(part));
+		}
+	}
+}
+
+std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
+{
+	boxes.erase(std::remove_if(boxes.begin(), boxes.end(),
+				   [](const cv::Rect &r) { return r.empty(); }),
+		    boxes.end());
+	bool merged = true;
+	while (merged) {
+		merged = false;
+		for (size_t i = 0; i < boxes.size() && !merged; i++) {
+			for (size_t j = i + 1; j < boxes.size(); j++) {
+				if ((boxes[i] & boxes[j]).empty())
+					continue;
+				boxes[i] |= boxes[j];
+				boxes.erase(boxes.begin() + long(j));
+				merged = true;
+				break;
+			}
+		}
+	}
+	return boxes;
+}
+
+void compose(const cv::Mat &bgra, const std::vector<cv::Rect> &boxes,
+	     bool whole, cv::Mat &out)
+{
+	bgra.copyTo(out);
+	if (whole) {
+		mosaic(out, cv::Rect(0, 0, out.cols, out.rows));
+		return;
+	}
+	for (const cv::Rect &box : merge_overlapping(boxes))
+		mosaic(out, box);
+}
+
+} // namespace qmc

@@ -1,0 +1,27 @@
+// Irreversible obscuring: a region becomes a coarse mosaic, each cell the
+// mean of its pixels, at most MOSAIC_CELLS cells across. Pixels outside the
+// regions are never touched.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace qmc {
+
+constexpr int MOSAIC_CELLS = 8;
+
+// Turns one region of a BGRA picture into a mosaic. The region is clipped
+// to the picture.
+void mosaic(cv::Mat &bgra, cv::Rect region, int cells = MOSAIC_CELLS);
+
+// Overlapping or touching boxes merged into their bounding boxes, until no
+// two of the result overlap, so that each object gets one mosaic.
+std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes);
+
+// Writes the picture to `out` (reusing its memory) with the boxes
+// obscured, or with the whole picture obscured when `whole` is set.
+void compose(const cv::Mat &bgra, const std::vector<cv::Rect> &boxes,
+	     bool whole, cv::Mat &out);
+
+} // namespace qmc

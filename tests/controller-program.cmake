@@ -1,0 +1,48 @@
+# The privacy controller: its stages linked straight from its core (the
+# pipeline on a clock of the test's own, obscuring, settings, endpoints,
+# the QR detectors), the program driven from outside as the filter drives
+# it, and the program with the real module in the headless host.
+if(TARGET quilmar-controller)
+  file(GLOB QM_CONTROLLER_UNIT_SOURCES CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_LIST_DIR}/controller_unit_*.cpp)
+  add_executable(controller_unit_tests ${QM_CONTROLLER_UNIT_SOURCES})
+  target_compile_options(controller_unit_tests PRIVATE ${QM_WARNINGS})
+  target_link_libraries(controller_unit_tests PRIVATE
+    quilmar-controller-core qm-qr-scene GTest::gtest_main)
+  gtest_discover_tests(controller_unit_tests
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS unit TIMEOUT 180)
+endif()
+
+# The program as a child process, driven over loopback.
+if(TARGET quilmar-controller)
+  add_executable(controller_program_tests
+    ${CMAKE_CURRENT_LIST_DIR}/test_controller_program.cpp)
+  target_compile_options(controller_program_tests PRIVATE ${QM_WARNINGS})
+  target_link_libraries(controller_program_tests PRIVATE
+    qm-controller-process GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(controller_program_tests
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS unit TIMEOUT 240)
+endif()
+
+# The program with the real module in the headless host.
+if(TARGET quilmar-controller AND TARGET qm-test-host)
+  add_executable(controller_host_tests
+    ${CMAKE_CURRENT_LIST_DIR}/test_controller_host.cpp)
+  target_compile_options(controller_host_tests PRIVATE ${QM_WARNINGS})
+  target_link_libraries(controller_host_tests PRIVATE
+    qm-test-host qm-scene-feeder qm-controller-process)
+  qm_add_host_test(controller_host_tests 600)
+endif()
+
+# cmake --install of the controller and its systemd user unit.
+if(TARGET quilmar-controller)
+  add_test(NAME controller_install
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/controller_install_test.sh
+      ${PROJECT_BINARY_DIR} "${QM_CONTROLLER_DIR}" "${QM_PLUGIN_DIR}")
+  set_tests_properties(controller_install PROPERTIES
+    LABELS unit
+    TIMEOUT 120
+    SKIP_RETURN_CODE 77)
+endif()

@@ -1,0 +1,305 @@
+// The controller with the real module in the headless host: a moving scene
+// with QR codes goes through the filter, the controller and back, and what
+// the filter shows has no readable code while everything away from the
+// codes is byte for byte the camera's picture. Switches, restarts and
+// hostile peers are seen from the filter's side.
+
+#include "controller-process.h"
+#include "host.h"
+#include "qr-scene.h"
+#include "scene-feeder.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <set>
+#include <thread>
+
+using namespace qm_test;
+using qm_ctl::controller_process;
+using qm_ctl::endpoint;
+using qm_ctl::temp_dir;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto LONG = std::chrono::seconds(60);
+
+enum class seen { black, processed, whole, other };
+
+struct look {
+	seen kind = seen::other;
+	uint64_t n = 0;
+	size_t readable_codes = 0;
+	size_t changed_away_from_codes = 0;
+};
+
+// What the filter shows now, checked against the scene frame it came from.
+look look_at(obs_source_t *parent, bool decode = true)
+{
+	image img = render_and_read(parent, 1280, 720);
+	look l;
+	if (img.pixels.empty())
+		return l;
+	if (is_opaque_black(img)) {
+		l.kind = seen::black;
+		return l;
+	}
+	cv::Mat shown = to_mat(img);
+	if (decode)
+		l.readable_codes = qm_scene::decode_qr(shown).size();
+	if (!qm_scene::read_scene_stamp(shown, &l.n)) {
+		l.kind = seen::whole;
+		return l;
+	}
+	l.kind = seen::processed;
+	std::vector<qm_scene::placed_code> codes;
+	cv::Mat raw = qm_scene::scene_frame(l.n, &codes);
+	l.changed_away_from_codes = qm_scene::differences_away_from(
+		raw, shown, qm_scene::boxes_of(codes), 120);
+	return l;
+}
+
+// The filter on a webcam-like source showing the moving scene.
+struct scene_under_filter {
+	filtered_source fs;
+	std::unique_ptr<webcam_feeder> feed;
+
+	scene_under_filter()
+	{
+		data_ptr settings(obs_data_create());
+		obs_data_set_double(settings.get(), "delay", 1.0);
+		obs_data_set_int(settings.get(), "fps", 15);
+		fs = make_filtered(pattern_kind::async, 1280, 720, FILTER_ID,
+				   settings.get());
+		feed = feed_scene(fs.parent.get(), 30);
+	}
+	~scene_under_filter() { feed->stop(); }
+	obs_source_t *parent() const { return fs.parent.get(); }
+	void set(const char *key, bool value)
+	{
+		data_ptr s(obs_data_create());
+		obs_data_set_bool(s.get(), key, value);
+		obs_source_update(fs.filter.get(), s.get());
+	}
+	bool wait_for(seen kind, std::chrono::seconds limit = LONG)
+	{
+		return wait_until(
+			[&] { return look_at(parent(), false).kind == kind; },
+			limit, std::chrono::milliseconds(20));
+	}
+};
+
+std::unique_ptr<controller_process> start_controller(const temp_dir &logs)
+{
+	return std::make_unique<controller_process>(
+		std::vector<std::string>{"--config-dir", module_config_dir(),
+					 "--status-every", "1"},
+		logs.path);
+}
+
+} // namespace
+
+TEST(ControllerWithModule, CodesAreHiddenAndTheRestIsTheCameraPicture)
+{
+	scene_under_filter scene;
+	ASSERT_NE(scene.fs.data(), nullptr);
+	// The filter captures when it is drawn.
+	ASSERT_TRUE(wait_until(
+		[&] {
+			render_and_read(scene.parent(), 1280, 720);
+			return input_seq(scene.fs.data()) >= 3;
+		},
+		LONG));
+	EXPECT_EQ(look_at(scene.parent()).kind, seen::black)
+		<< "no controller yet";
+
+	temp_dir logs;
+	auto ctl = start_controller(logs);
+	ASSERT_TRUE(scene.wait_for(seen::processed)) << ctl->std_err();
+
+	// Three seconds at least, and until a processed frame has been seen
+	// (a machine too busy for the detectors shows frames wholly obscured
+	// in between).
+	size_t readable = 0, changed = 0, looks = 0;
+	std::set<uint64_t> frames;
+	auto start = std::chrono::steady_clock::now();
+	while (std::chrono::steady_clock::now() - start < LONG &&
+	       (std::chrono::steady_clock::now() - start <
+			std::chrono::seconds(3) ||
+		frames.empty())) {
+		look l = look_at(scene.parent());
+		looks++;
+		readable += l.readable_codes;
+		if (l.kind != seen::processed)
+			continue;
+		frames.insert(l.n);
+		changed += l.changed_away_from_codes;
+		EXPECT_EQ(l.changed_away_from_codes, 0u) << "frame " << l.n;
+	}
+	EXPECT_EQ(readable, 0u) << "no code is readable in what is shown";
+	EXPECT_EQ(changed, 0u);
+	ASSERT_FALSE(frames.empty());
+	// The codes were readable to begin with.
+	EXPECT_GE(qm_scene::decode_qr(qm_scene::scene_frame(*frames.begin()))
+			  .size(),
+		  3u);
+
+	EXPECT_EQ(ctl->stop(SIGTERM), 0);
+	EXPECT_FALSE(fs::exists(fs::path(module_config_dir()) /
+				"filter-input.endpoint"));
+	EXPECT_TRUE(scene.wait_for(seen::black)) << "black once it has gone";
+	EXPECT_GE(ctl->summary("processed"), double(frames.size()))
+		<< ctl->std_out();
+}
+
+TEST(ControllerWithModule, SwitchesActWithinASecond)
+{
+	scene_under_filter scene;
+	temp_dir logs;
+	auto ctl = start_controller(logs);
+	ASSERT_TRUE(scene.wait_for(seen::processed)) << ctl->std_err();
+
+	// The bounds are generous for loaded machines and sanitizers; the
+	// times measured are what counts.
+	auto timed = [&](const std::function<bool()> &condition) {
+		auto start = std::chrono::steady_clock::now();
+		bool met = wait_until(condition, LONG,
+				      std::chrono::milliseconds(20));
+		return met ? std::chrono::steady_clock::now() - start
+			   : std::chrono::steady_clock::duration::max();
+	};
+	auto readable = [&] {
+		return look_at(scene.parent()).readable_codes > 0;
+	};
+
+	scene.set("qr_enabled", false);
+	auto shown_codes = timed(readable);
+	EXPECT_LT(shown_codes, std::chrono::seconds(20));
+
+	// A switch has acted once its effect has begun and lasts (1.5 s, two
+	// looks at least): until then a frame already on its way, or a gap in
+	// the stream showing black, may be seen for a moment. The time until
+	// the lasting effect began counts.
+	auto settles = [&](const std::function<bool()> &begun,
+			   const std::function<bool()> &holds) {
+		auto start = std::chrono::steady_clock::now();
+		while (std::chrono::steady_clock::now() - start < LONG) {
+			if (!begun()) {
+				std::this_thread::sleep_for(
+					std::chrono::milliseconds(20));
+				continue;
+			}
+			auto began = std::chrono::steady_clock::now();
+			bool held = true;
+			for (int looks = 0;
+			     held && (looks < 2 ||
+				      std::chrono::steady_clock::now() - began <
+					      std::chrono::milliseconds(1500));
+			     looks++)
+				held = holds();
+			if (held)
+				return began - start;
+		}
+		return std::chrono::steady_clock::duration::max();
+	};
+	auto no_codes = [&] {
+		return look_at(scene.parent()).readable_codes == 0;
+	};
+	scene.set("qr_enabled", true);
+	// Begun: a sharp frame (not black, not wholly obscured) with its
+	// codes hidden.
+	auto hidden = settles(
+		[&] {
+			look l = look_at(scene.parent());
+			return l.kind == seen::processed &&
+			       l.readable_codes == 0;
+		},
+		no_codes);
+	EXPECT_LT(hidden, std::chrono::seconds(20));
+	// From then on, not one readable code.
+	for (int i = 0; i < 5; i++)
+		EXPECT_TRUE(no_codes());
+
+	scene.set("worker_enabled", false);
+	auto is_black = [&] {
+		return look_at(scene.parent(), false).kind == seen::black;
+	};
+	auto black = settles(is_black, is_black);
+	EXPECT_LT(black, std::chrono::seconds(20));
+	// Black stays: nothing is written while processing is off.
+	for (int i = 0; i < 10; i++)
+		EXPECT_TRUE(is_black());
+
+	scene.set("worker_enabled", true);
+	EXPECT_TRUE(scene.wait_for(seen::processed));
+	EXPECT_EQ(ctl->stop(SIGTERM), 0);
+	auto ms = [](std::chrono::steady_clock::duration d) {
+		return std::chrono::duration_cast<std::chrono::milliseconds>(d)
+			.count();
+	};
+	printf("codes shown after %lld ms, hidden again after %lld ms, "
+	       "black after %lld ms\n",
+	       (long long)ms(shown_codes), (long long)ms(hidden),
+	       (long long)ms(black));
+}
+
+TEST(ControllerWithModule, ARestartOnNewPortsAndTokensIsPickedUp)
+{
+	scene_under_filter scene;
+	temp_dir logs1, logs2;
+	auto first = start_controller(logs1);
+	ASSERT_TRUE(scene.wait_for(seen::processed)) << first->std_err();
+	endpoint in1, out1, in2, out2;
+	fs::path dir = module_config_dir();
+	ASSERT_TRUE(qm_ctl::wait_endpoints(dir, in1, out1));
+	EXPECT_EQ(first->stop(SIGTERM), 0);
+	EXPECT_TRUE(scene.wait_for(seen::black));
+
+	auto second = start_controller(logs2);
+	ASSERT_TRUE(qm_ctl::wait_endpoints(dir, in2, out2));
+	EXPECT_NE(in1.token, in2.token);
+	EXPECT_TRUE(scene.wait_for(seen::processed)) << second->std_err();
+	EXPECT_EQ(second->stop(SIGTERM), 0);
+}
+
+TEST(ControllerWithModule, HostilePeersDoNotStopTheFilterBeingServed)
+{
+	scene_under_filter scene;
+	temp_dir logs;
+	auto ctl = start_controller(logs);
+	ASSERT_TRUE(scene.wait_for(seen::processed)) << ctl->std_err();
+	endpoint in, out;
+	ASSERT_TRUE(qm_ctl::wait_endpoints(module_config_dir(), in, out));
+
+	{
+		// Junk, a wrong token, and peers that know the token but send
+		// a wrong header or stop reading, all at once.
+		std::string wrong = in.token;
+		wrong[0] = wrong[0] == 'A' ? 'B' : 'A';
+		qm_ctl::sock junk = qm_ctl::connect_with(in.port, "GET / HTTP");
+		qm_ctl::sock bad = qm_ctl::connect_with(out.port, wrong);
+		qm_ctl::sock odd = qm_ctl::connect_with(in.port, in.token);
+		uint32_t header[2] = {htonl(640), htonl(480)};
+		qm_ctl::send_all(odd.fd, header, sizeof(header));
+		qm_ctl::sock stuck = qm_ctl::connect_with(out.port, out.token);
+		EXPECT_EQ(qm_ctl::what_arrives(bad.fd, LONG),
+			  qm_ctl::got::closed);
+		EXPECT_EQ(qm_ctl::what_arrives(junk.fd, LONG),
+			  qm_ctl::got::closed);
+		EXPECT_EQ(qm_ctl::what_arrives(odd.fd, LONG),
+			  qm_ctl::got::closed);
+		std::this_thread::sleep_for(std::chrono::seconds(2));
+	}
+	// The filter reconnects and is served again; nothing raw was shown.
+	EXPECT_TRUE(scene.wait_for(seen::processed));
+	for (int i = 0; i < 5; i++)
+		EXPECT_EQ(look_at(scene.parent()).readable_codes, 0u);
+	EXPECT_TRUE(ctl->running());
+	EXPECT_EQ(ctl->stop(SIGTERM), 0);
+}
+
+int main(int argc, char **argv)
+{
+	return run_all_tests(argc, argv);
+}
