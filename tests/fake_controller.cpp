@@ -961,6 +961,21 @@ bool controller::send_frame(const bytes &pixels, clock::duration timeout,
 	return wait_job(post_frame(pixels, p), timeout, &ok) && ok;
 }
 
+bool controller::post_frames_until(const bytes &pixels,
+				   const std::function<bool()> &done,
+				   clock::duration timeout)
+{
+	auto deadline = clock::now() + timeout;
+	uint64_t last = 0;
+	while (clock::now() < deadline) {
+		if (done())
+			return true;
+		if (!last || wait_job(last, clock::duration::zero()))
+			last = post_frame(pixels);
+	}
+	return done();
+}
+
 bool controller::send_header(uint32_t width, uint32_t height,
 			     clock::duration timeout)
 {

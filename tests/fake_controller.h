@@ -260,6 +260,13 @@ public:
 			pacing p = {});
 	bool send_header(uint32_t width, uint32_t height,
 			 clock::duration timeout);
+	// Posts the frame again each time the last one is out, until done
+	// (called between posts without any lock held) holds or the time is
+	// up: a single frame could go stale before a slow host draws it.
+	// Returns whether done held.
+	bool post_frames_until(const bytes &pixels,
+			       const std::function<bool()> &done,
+			       clock::duration timeout);
 	bool send_bytes(bytes data, clock::duration timeout, pacing p = {},
 			bool close_after = false);
 
