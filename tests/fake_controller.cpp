@@ -783,6 +783,7 @@ bool controller::write_job(conn &c, const job &j, int *err)
 		done += size_t(n);
 		std::unique_lock<std::mutex> lk(mu_);
 		c.info.bytes_sent += uint64_t(n);
+		c.info.sent_at = clock::now();
 		change_++;
 		cv_.notify_all();
 		if (j.p.pause.count() > 0 && done < data.size()) {

@@ -167,8 +167,9 @@ struct connection_info {
 	// Input: bytes read after the token. Output: bytes the module wrote
 	// after the token (it must write none).
 	uint64_t bytes_after_token = 0;
-	uint64_t frames = 0;     // whole frames read (input) or written
-	uint64_t bytes_sent = 0; // output: bytes written after the token
+	uint64_t frames = 0;       // whole frames read (input) or written
+	uint64_t bytes_sent = 0;   // output: bytes written after the token
+	clock::time_point sent_at; // output: when the last of them went out
 	close_reason closed = close_reason::open;
 	clock::time_point closed_at;
 };
