@@ -308,11 +308,17 @@ void sample_cost(cost *c, int seconds)
 			double(obs_get_average_frame_time_ns()) / 1e6);
 	}
 	uint32_t frames = obs_get_total_frames() - total0;
+	uint32_t lagged = obs_get_lagged_frames() - lagged0;
 	c->frames += frames;
-	c->lagged += obs_get_lagged_frames() - lagged0;
-	if (frames)
+	c->lagged += lagged;
+	// The host counts a frame it had no time to render among its frames
+	// as well as among the lagged ones: the CPU time went to the frames
+	// actually rendered.
+	uint32_t rendered = frames - lagged;
+	if (rendered)
 		c->cpu_per_frame_ms.push_back(
-			double(threads_cpu_ns(threads) - cpu0) / frames / 1e6);
+			double(threads_cpu_ns(threads) - cpu0) / rendered /
+			1e6);
 }
 
 void run_cost_group(obs_source_t *parent, obs_source_t *floor_filter,

@@ -1049,6 +1049,7 @@ bool controller::write_job(conn &c, const job &j, int *err)
 		done += size_t(n);
 		std::unique_lock<std::mutex> lk(mu_);
 		c.info.bytes_sent += uint64_t(n);
+		c.info.sent_at = clock::now();
 		change_++;
 		cv_.notify_all();
 		if (j.p.pause.count() > 0 && done < data.size()) {
@@ -1225,6 +1226,21 @@ bool controller::send_frame(const bytes &pixels, clock::duration timeout,
 {
 	bool ok = false;
 	return wait_job(post_frame(pixels, p), timeout, &ok) && ok;
+}
+
+bool controller::post_frames_until(const bytes &pixels,
+				   const std::function<bool()> &done,
+				   clock::duration timeout)
+{
+	auto deadline = clock::now() + timeout;
+	uint64_t last = 0;
+	while (clock::now() < deadline) {
+		if (done())
+			return true;
+		if (!last || wait_job(last, clock::duration::zero()))
+			last = post_frame(pixels);
+	}
+	return done();
 }
 
 bool controller::send_header(uint32_t width, uint32_t height,

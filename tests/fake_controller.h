@@ -167,8 +167,9 @@ struct connection_info {
 	// Input: bytes read after the token. Output: bytes the module wrote
 	// after the token (it must write none).
 	uint64_t bytes_after_token = 0;
-	uint64_t frames = 0;     // whole frames read (input) or written
-	uint64_t bytes_sent = 0; // output: bytes written after the token
+	uint64_t frames = 0;       // whole frames read (input) or written
+	uint64_t bytes_sent = 0;   // output: bytes written after the token
+	clock::time_point sent_at; // output: when the last of them went out
 	close_reason closed = close_reason::open;
 	clock::time_point closed_at;
 };
@@ -260,6 +261,13 @@ public:
 			pacing p = {});
 	bool send_header(uint32_t width, uint32_t height,
 			 clock::duration timeout);
+	// Posts the frame again each time the last one is out, until done
+	// (called between posts without any lock held) holds or the time is
+	// up: a single frame could go stale before a slow host draws it.
+	// Returns whether done held.
+	bool post_frames_until(const bytes &pixels,
+			       const std::function<bool()> &done,
+			       clock::duration timeout);
 	bool send_bytes(bytes data, clock::duration timeout, pacing p = {},
 			bool close_after = false);
 

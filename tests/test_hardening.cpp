@@ -486,20 +486,14 @@ protected:
 		return only_black_until([&] { return endpoints_read.seen(3); });
 	}
 
-	// Posts processed frames, a new one whenever the last is out, and
-	// renders until one is drawn: a single frame could go stale while a
-	// slow machine captures.
+	// The controller sends processed frames, again and again, until one
+	// is drawn: a single frame could go stale before a slow host draws
+	// it.
 	bool processed_frames_are_drawn()
 	{
-		uint64_t job = 0;
-		fake::bytes pixels = processed_pixels();
-		return render_until([&](const image &img) {
-			if (shows_processed(img))
-				return true;
-			if (!job || ctl->wait_job(job, ms(0)))
-				job = ctl->post_frame(pixels);
-			return false;
-		});
+		return ctl->post_frames_until(
+			processed_pixels(),
+			[&] { return shows_processed(show()); }, LONG);
 	}
 
 	static bool shows(const image &img, const palette &colours)
@@ -751,14 +745,15 @@ TEST_F(Receiver, TrickledFrameHoldsTeardownUntilTheControllerLetsGo)
 	ASSERT_GE(workers.size(), 2u);
 	uint64_t id = ctl->connections(endpoint::output)[0].id;
 
-	// The header at once, then one pixel byte every 0.9 s: each receive
-	// call gets a byte before its one-second time-out, so the frame is
-	// never given up. After the last byte the controller closes.
-	const size_t trickled = 6;
+	// The header at once, then one pixel byte every half second: each
+	// receive call gets a byte well before its one-second time-out, so
+	// the frame is never given up. After the last byte the controller
+	// closes.
+	const size_t trickled = 8;
 	ASSERT_TRUE(ctl->send_header(1280, 720, LONG));
 	fake::bytes bytes = processed_pixels();
 	bytes.resize(trickled);
-	uint64_t job = ctl->post_bytes(bytes, fake::pacing{1, 900ms}, true);
+	uint64_t job = ctl->post_bytes(bytes, fake::pacing{1, 500ms}, true);
 	step = "trickle";
 	ASSERT_TRUE(render_until([&](const image &img) {
 		EXPECT_TRUE(is_opaque_black(img));

@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -131,6 +134,20 @@ bool wait_until_unread(const socket_pair &sp, int n)
 		std::this_thread::sleep_for(1ms);
 	}
 	return true;
+}
+
+// How often the thread has given up its CPU of its own accord: each wait,
+// sleep or blocking call counts one.
+long voluntary_switches(pid_t tid)
+{
+	std::ifstream status("/proc/self/task/" + std::to_string(tid) +
+			     "/status");
+	std::string line;
+	const std::string key = "voluntary_ctxt_switches:";
+	while (std::getline(status, line))
+		if (line.compare(0, key.size(), key) == 0)
+			return std::stol(line.substr(key.size()));
+	return -1;
 }
 
 timeval socket_timeout(int fd, int option)
@@ -467,6 +484,37 @@ TEST(StreamInput, SendsEachNewCaptureOnceAndEndsOnStop)
 	qm_request_stop(d.get());
 	worker.join();
 	EXPECT_LE(std::chrono::steady_clock::now() - start, 3000ms);
+}
+
+TEST(StreamInput, SleepsUntilACaptureComes)
+{
+	auto d = make_instance();
+	socket_pair sp;
+	std::atomic<pid_t> tid{0};
+	std::thread worker([&] {
+		tid = pid_t(syscall(SYS_gettid));
+		qm_stream_input(d.get(), sp.module);
+	});
+	fake::bytes a = numbered_pixels(3);
+	capture(d.get(), a);
+	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(a));
+
+	// Idle for a second: a sender that looked every 10 ms would give up
+	// its CPU about a hundred times; one that waits for render's signal
+	// does so once, and a few more for the rare spurious wake.
+	long before = voluntary_switches(tid);
+	ASSERT_GE(before, 0);
+	std::this_thread::sleep_for(1000ms);
+	long idle = voluntary_switches(tid) - before;
+	EXPECT_LE(idle, 10);
+
+	// The signal still wakes it.
+	fake::bytes b = numbered_pixels(4);
+	capture(d.get(), b);
+	EXPECT_EQ(sp.peer_recv(8 + FRAME_SIZE), fake::encode_frame(b));
+	EXPECT_GT(voluntary_switches(tid), before);
+	qm_request_stop(d.get());
+	worker.join();
 }
 
 TEST(StreamInput, SendsTheLatestOfCapturesMadeWhileBusy)
