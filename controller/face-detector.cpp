@@ -12,6 +12,9 @@ constexpr float MERGE_IOU = 0.3f;
 // A face whose box comes closer than this share of its size to an inner
 // edge of a tile is taken as cut by that edge.
 constexpr float EDGE_MARGIN = 0.05f;
+// Tiles look for the small faces that the whole-frame pass misses: a
+// large face in a tile is a piece of a face that pass sees whole.
+constexpr float MAX_TILE_FACE = 0.4f;
 
 // The model's two output layers: 16x16 cells with 2 anchors each and
 // 8x8 cells with 6, every anchor a unit box at its cell's centre.
@@ -203,6 +206,10 @@ std::vector<cv::Rect> qm_face_tiles(cv::Size frame,
 		return (int)std::ceil(length / span);
 	};
 	int w = tile_size(frame.width, cols), h = tile_size(frame.height, rows);
+	// Enlarged tiles show nothing the whole-frame pass does not, and the
+	// model sees faces in enlarged textures.
+	if (std::max(w, h) < INPUT_SIZE)
+		return tiles;
 	for (int row = 0; row < rows; row++) {
 		for (int col = 0; col < cols; col++) {
 			int x = cols > 1 ? (frame.width - w) * col / (cols - 1)
@@ -223,9 +230,12 @@ std::vector<qm_face> qm_detect_faces(qm_face_detector &detector,
 	std::vector<qm_face> faces =
 		qm_detect_faces_in(detector, frame, whole, options.min_score);
 	for (const cv::Rect &tile : qm_face_tiles(frame.size(), options)) {
-		std::vector<qm_face> more = qm_detect_faces_in(
-			detector, frame, tile, options.min_score);
-		faces.insert(faces.end(), more.begin(), more.end());
+		float largest = MAX_TILE_FACE *
+				(float)std::max(tile.width, tile.height);
+		for (const qm_face &f : qm_detect_faces_in(
+			     detector, frame, tile, options.min_score))
+			if (f.box.height <= largest)
+				faces.push_back(f);
 	}
 	return qm_merge_faces(std::move(faces));
 }

@@ -34,7 +34,7 @@ struct qm_face_detector {
 
 struct qm_face_options {
 	// Lowest detection score reported.
-	float min_score = 0.5f;
+	float min_score = 0.6f;
 	// Tile grid laid over the frame on top of the whole-frame pass
 	// (0 or 1 column: whole frame only). Tiles overlap by overlap of
 	// their width and height.
@@ -64,6 +64,7 @@ std::vector<qm_face> qm_detect_faces_in(qm_face_detector &detector,
 // their score-weighted mean, strongest first.
 std::vector<qm_face> qm_merge_faces(std::vector<qm_face> faces);
 
-// The rectangles of the tile grid for a frame of the given size.
+// The rectangles of the tile grid for a frame of the given size; none
+// when the tiles would be smaller than the network's input.
 std::vector<cv::Rect> qm_face_tiles(cv::Size frame,
 				    const qm_face_options &options);

@@ -115,6 +115,42 @@ bool looks_like_date_or_amount(const std::string &s)
 	return false;
 }
 
+// Blanks out dates, times and amounts of money, keeping every other byte
+// where it was: the matcher would otherwise take a date written right
+// after a number as part of it and then drop the whole.
+std::string blank_dates_and_amounts(const std::string &text)
+{
+	static const std::regex shapes[] = {
+		// 2024-03-15, 15.03.2024, 3/15/2024: four-digit years only, so
+		// that numbers written in pairs (06.12.34.56.78) stay whole.
+		std::regex(
+			R"((^|[^\d./-])((19|20)\d\d[-./]\d{1,2}[-./]\d{1,2})(?![\d./-]\d))"),
+		std::regex(
+			R"((^|[^\d./-])(\d{1,2}[-./]\d{1,2}[-./](19|20)\d\d)(?![\d./-]\d))"),
+		// 9:30, 17:00
+		std::regex(R"((^|\D)(\d{1,2}:\d\d))"),
+		// $1,299.00  EUR 249.99  1.299,00 EUR
+		std::regex(
+			R"((^|\W)((\$|\xe2\x82\xac|\xc2\xa3|\xc2\xa5|eur|usd|gbp|chf)\s?\d[\d.,]*))",
+			std::regex::icase),
+		std::regex(
+			R"((^|\D)(\d[\d.,]*\s?(\$|\xe2\x82\xac|\xc2\xa3|\xc2\xa5|eur|usd|gbp|chf)))",
+			std::regex::icase),
+	};
+	std::string out = text;
+	for (const std::regex &r : shapes) {
+		for (auto it =
+			     std::sregex_iterator(text.begin(), text.end(), r);
+		     it != std::sregex_iterator(); ++it) {
+			size_t at = (size_t)it->position(2);
+			size_t n = (size_t)it->length(2);
+			std::fill(out.begin() + (long)at,
+				  out.begin() + (long)(at + n), ' ');
+		}
+	}
+	return out;
+}
+
 // Whether the number the matcher found at [begin, end) is a phone number.
 bool keep_match(const std::string &text, size_t begin, size_t end)
 {
@@ -224,7 +260,8 @@ std::vector<qm_text_span> qm_match_phone_numbers(const std::string &text,
 	// POSSIBLE: VALID would drop numbers that are well formed but not
 	// assigned (555 numbers); the checks of keep_match drop the dates
 	// and amounts that POSSIBLE lets through.
-	PhoneNumberMatcher matcher(*PhoneNumberUtil::GetInstance(), text,
+	std::string blanked = blank_dates_and_amounts(text);
+	PhoneNumberMatcher matcher(*PhoneNumberUtil::GetInstance(), blanked,
 				   region, PhoneNumberMatcher::POSSIBLE,
 				   INT32_MAX);
 	std::vector<qm_text_span> spans;

@@ -49,11 +49,12 @@ void face_figures(qm_face_detector &det)
 	struct grid {
 		const char *name;
 		int cols, rows;
+		float min_score;
 	};
-	const grid grids[] = {{"whole frame", 0, 0},
-			      {"+2x1 tiles", 2, 1},
-			      {"+3x2 tiles", 3, 2},
-			      {"+4x3 tiles", 4, 3}};
+	const grid grids[] = {
+		{"whole frame", 0, 0, 0.5f}, {"+2x1 tiles", 2, 1, 0.5f},
+		{"+3x2 tiles", 3, 2, 0.5f},  {"+4x3 tiles", 4, 3, 0.5f},
+		{"+3x2 >0.6", 3, 2, 0.6f},   {"+3x2 >0.7", 3, 2, 0.7f}};
 	const int sizes[] = {30, 40, 50, 60, 80, 100, 150, 200, 300};
 	std::vector<cv::Mat> photos;
 	std::vector<cv::Rect2f> boxes;
@@ -72,6 +73,7 @@ void face_figures(qm_face_detector &det)
 		qm_face_options o;
 		o.tile_columns = g.cols;
 		o.tile_rows = g.rows;
+		o.min_score = g.min_score;
 		double ms = cpu_ms([&] { qm_detect_faces(det, bg, o); }, 5);
 		std::printf("%-14s %8.1f", g.name, ms);
 		cv::RNG rng(12345);

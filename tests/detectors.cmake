@@ -18,3 +18,19 @@ if(TARGET qm-detectors)
   target_compile_options(detector_figures PRIVATE ${QM_WARNINGS})
   target_link_libraries(detector_figures PRIVATE qm-detector-samples)
 endif()
+
+if(TARGET qm-detector-samples)
+  add_executable(detector_tests
+    ${CMAKE_CURRENT_LIST_DIR}/test_face_detector.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_face_descriptor.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_text_phone.cpp)
+  target_compile_options(detector_tests PRIVATE ${QM_WARNINGS})
+  # quilmar-direct-core for the filter's own reference capture writer.
+  target_link_libraries(detector_tests PRIVATE qm-detector-samples
+    quilmar-direct-core GTest::gtest_main)
+  # OMP_THREAD_LIMIT: Tesseract's OpenMP threads would only spin here.
+  gtest_discover_tests(detector_tests
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS detectors TIMEOUT 600
+      ENVIRONMENT "OMP_THREAD_LIMIT=1")
+endif()
