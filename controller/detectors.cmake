@@ -11,6 +11,7 @@ find_library(QM_PHONENUMBER_LIBRARY phonenumber REQUIRED)
 
 set(QM_DETECTOR_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_library(qm-detectors STATIC
+  ${QM_DETECTOR_DIR}/onnx-model.cpp
   ${QM_DETECTOR_DIR}/face-detector.cpp
   ${QM_DETECTOR_DIR}/face-descriptor.cpp
   ${QM_DETECTOR_DIR}/text-detector.cpp
@@ -26,7 +27,7 @@ target_link_libraries(qm-detectors PUBLIC ${OpenCV_LIBS}
 # The models, beside the programs of this build.
 set(QM_MODEL_DIR ${CMAKE_CURRENT_BINARY_DIR}/models)
 set(QM_MODEL_FILES face-detector.onnx face-descriptor.onnx text-detector.onnx)
-set(QM_MODEL_OUTPUTS)
+set(QM_MODEL_OUTPUTS ${QM_MODEL_DIR}/SHA256SUMS)
 foreach(model ${QM_MODEL_FILES})
   list(APPEND QM_MODEL_OUTPUTS ${QM_MODEL_DIR}/${model})
 endforeach()

@@ -9,6 +9,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "onnx-model.h"
+
 namespace {
 
 // Where the network's training chips put the eye centres, the nose tip
@@ -107,20 +109,7 @@ bool image_size(const std::vector<unsigned char> &d, long long &w, long long &h)
 bool qm_load_face_describer(qm_face_describer &describer,
 			    const std::string &path, std::string &error)
 {
-	try {
-		describer.net = cv::dnn::readNetFromONNX(path);
-		describer.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-		describer.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-	} catch (const cv::Exception &e) {
-		error = "cannot load face recognition model " + path + ": " +
-			e.what();
-		return false;
-	}
-	if (describer.net.empty()) {
-		error = "cannot load face recognition model " + path;
-		return false;
-	}
-	return true;
+	return qm_load_onnx(describer.net, path, "face recognition", error);
 }
 
 cv::Mat qm_align_face(const cv::Mat &frame, const qm_face &face)

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "onnx-model.h"
+
 namespace {
 
 constexpr int INPUT_SIZE = 256;
@@ -82,20 +84,7 @@ bool cut_by_inner_edge(const qm_face &face, const cv::Rect &region,
 bool qm_load_face_detector(qm_face_detector &detector, const std::string &path,
 			   std::string &error)
 {
-	try {
-		detector.net = cv::dnn::readNetFromONNX(path);
-		detector.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-		detector.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-	} catch (const cv::Exception &e) {
-		error = "cannot load face detection model " + path + ": " +
-			e.what();
-		return false;
-	}
-	if (detector.net.empty()) {
-		error = "cannot load face detection model " + path;
-		return false;
-	}
-	return true;
+	return qm_load_onnx(detector.net, path, "face detection", error);
 }
 
 std::vector<qm_face> qm_detect_faces_in(qm_face_detector &detector,

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "onnx-model.h"
+
 namespace {
 
 // The network's input normalisation, per channel in the frame's own
@@ -128,20 +130,7 @@ bool qm_load_text_detector(qm_text_detector &detector, const std::string &path,
 		return false;
 	}
 	detector.input = input;
-	try {
-		detector.net = cv::dnn::readNetFromONNX(path);
-		detector.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-		detector.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-	} catch (const cv::Exception &e) {
-		error = "cannot load text detection model " + path + ": " +
-			e.what();
-		return false;
-	}
-	if (detector.net.empty()) {
-		error = "cannot load text detection model " + path;
-		return false;
-	}
-	return true;
+	return qm_load_onnx(detector.net, path, "text detection", error);
 }
 
 std::vector<qm_text_line> qm_text_lines_from_map(const cv::Mat &map,

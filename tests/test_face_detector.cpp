@@ -125,6 +125,20 @@ TEST_F(FaceDetector, FindsNoFaceInAStreetWithoutPeople)
 	EXPECT_TRUE(qm_detect_faces(det, qm_background()).empty());
 }
 
+TEST(FaceDetectorModel, ReportsAModelThatCannotLoad)
+{
+	qm_face_detector det;
+	std::string error;
+	EXPECT_FALSE(qm_load_face_detector(det, "/nonexistent/model.onnx",
+					   error));
+	EXPECT_NE(error.find("/nonexistent/model.onnx"), std::string::npos);
+	// The model of another detector is no face detector either.
+	error.clear();
+	std::string other = qm_model_path("SHA256SUMS");
+	EXPECT_FALSE(qm_load_face_detector(det, other, error));
+	EXPECT_NE(error.find("face detection"), std::string::npos);
+}
+
 TEST(FaceMerge, OverlappingDetectionsBecomeTheirWeightedMean)
 {
 	qm_face a, b, c;
