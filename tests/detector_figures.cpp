@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detector_samples.h"
@@ -44,7 +45,7 @@ bool found(const std::vector<qm_face> &faces, const cv::Rect2f &truth)
 	return false;
 }
 
-void face_figures(qm_face_detector &det)
+void face_figures(qm_face_detector &det, bool degrade)
 {
 	struct grid {
 		const char *name;
@@ -63,8 +64,9 @@ void face_figures(qm_face_detector &det)
 		boxes.push_back(qm_detect_faces(det, photos.back())[0].box);
 	}
 	cv::Mat bg = qm_background();
-	std::printf("face recall by face height (px) in 1280x720, %s\n",
-		    "faces pasted at random places, 3 people");
+	std::printf("face recall by face height (px) in 1280x720, %s%s\n",
+		    "faces pasted at random places, 3 people",
+		    degrade ? ", blurred (sigma 1.2) and JPEG quality 50" : "");
 	std::printf("%-14s %8s", "grid", "ms/frame");
 	for (int s : sizes)
 		std::printf(" %5d", s);
@@ -106,6 +108,13 @@ void face_figures(qm_face_detector &det)
 							boxes[p], (float)size,
 							at));
 					}
+				}
+				if (degrade) {
+					cv::GaussianBlur(frame, frame, {}, 1.2);
+					std::vector<unsigned char> jpeg;
+					cv::imencode(".jpg", frame, jpeg,
+						     {cv::IMWRITE_JPEG_QUALITY, 50});
+					frame = cv::imdecode(jpeg, cv::IMREAD_COLOR);
 				}
 				std::vector<qm_face> faces =
 					qm_detect_faces(det, frame, o);
@@ -359,6 +368,21 @@ void phone_figures(qm_text_detector &text, qm_phone_reader &reader)
 					});
 		}
 	}
+	cv::Mat card(60, 420, CV_8UC3, cv::Scalar::all(255)), grey;
+	qm_draw_text(card, "Call +44 20 7946 0958", qm_font_path(FONTS[0]), 28,
+		     {10, 44});
+	cv::cvtColor(card, grey, cv::COLOR_BGR2GRAY);
+	cv::Mat to_frame;
+	cv::Mat crop = qm_crop_text_line(
+		card, cv::RotatedRect({210, 30}, cv::Size2f(410, 40), 0),
+		reader.line_height, to_frame);
+	std::printf("one line read and matched: %.1f ms\n",
+		    cpu_ms([&] {
+			    qm_match_phone_numbers(
+				    qm_read_text_line(reader, crop).text,
+				    reader.region);
+		    },
+			   10));
 	std::printf("phone numbers: %d of %d found, %d of %d distractor lines "
 		    "hit, %d numbers read exactly; %.0f ms per frame of 10 "
 		    "lines (text detection, OCR and matching)\n",
@@ -388,7 +412,9 @@ int main(int argc, char **argv)
 		return false;
 	};
 	if (wanted("faces"))
-		face_figures(det);
+		face_figures(det, false);
+	if (wanted("faces-degraded"))
+		face_figures(det, true);
 	qm_face_describer desc;
 	if (wanted("descriptors") &&
 	    qm_load_face_describer(desc, qm_model_path("face-descriptor.onnx"),
