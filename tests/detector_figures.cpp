@@ -113,8 +113,10 @@ void face_figures(qm_face_detector &det, bool degrade)
 					cv::GaussianBlur(frame, frame, {}, 1.2);
 					std::vector<unsigned char> jpeg;
 					cv::imencode(".jpg", frame, jpeg,
-						     {cv::IMWRITE_JPEG_QUALITY, 50});
-					frame = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+						     {cv::IMWRITE_JPEG_QUALITY,
+						      50});
+					frame = cv::imdecode(jpeg,
+							     cv::IMREAD_COLOR);
 				}
 				std::vector<qm_face> faces =
 					qm_detect_faces(det, frame, o);
@@ -376,13 +378,15 @@ void phone_figures(qm_text_detector &text, qm_phone_reader &reader)
 	cv::Mat crop = qm_crop_text_line(
 		card, cv::RotatedRect({210, 30}, cv::Size2f(410, 40), 0),
 		reader.line_height, to_frame);
-	std::printf("one line read and matched: %.1f ms\n",
-		    cpu_ms([&] {
-			    qm_match_phone_numbers(
-				    qm_read_text_line(reader, crop).text,
-				    reader.region);
-		    },
-			   10));
+	std::printf(
+		"one line read and matched: %.1f ms\n",
+		cpu_ms(
+			[&] {
+				qm_match_phone_numbers(
+					qm_read_text_line(reader, crop).text,
+					reader.region);
+			},
+			10));
 	std::printf("phone numbers: %d of %d found, %d of %d distractor lines "
 		    "hit, %d numbers read exactly; %.0f ms per frame of 10 "
 		    "lines (text detection, OCR and matching)\n",

@@ -129,8 +129,8 @@ TEST(FaceDetectorModel, ReportsAModelThatCannotLoad)
 {
 	qm_face_detector det;
 	std::string error;
-	EXPECT_FALSE(qm_load_face_detector(det, "/nonexistent/model.onnx",
-					   error));
+	EXPECT_FALSE(
+		qm_load_face_detector(det, "/nonexistent/model.onnx", error));
 	EXPECT_NE(error.find("/nonexistent/model.onnx"), std::string::npos);
 	// The model of another detector is no face detector either.
 	error.clear();
