@@ -24,8 +24,9 @@ target_include_directories(qm-detectors SYSTEM PUBLIC ${OpenCV_INCLUDE_DIRS}
 target_link_libraries(qm-detectors PUBLIC ${OpenCV_LIBS}
   PkgConfig::QM_TESSERACT ${QM_PHONENUMBER_LIBRARY})
 
-# The models, beside the programs of this build.
-set(QM_MODEL_DIR ${CMAKE_CURRENT_BINARY_DIR}/models)
+# The models, beside the programs of this build (a cache variable, so
+# that the tests see it from whichever folder includes this file).
+set(QM_MODEL_DIR ${CMAKE_CURRENT_BINARY_DIR}/models CACHE INTERNAL "")
 set(QM_MODEL_FILES face-detector.onnx face-descriptor.onnx text-detector.onnx)
 set(QM_MODEL_OUTPUTS ${QM_MODEL_DIR}/SHA256SUMS)
 foreach(model ${QM_MODEL_FILES})

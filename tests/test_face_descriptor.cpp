@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "common.h"
@@ -28,6 +29,9 @@ protected:
 	{
 		if (qm_background().empty())
 			GTEST_SKIP() << "opencv-doc is not installed";
+		// One core per test: ctest runs two at once beside tests that
+		// measure time.
+		cv::setNumThreads(1);
 		std::string error;
 		ASSERT_TRUE(qm_load_face_detector(
 			det, qm_model_path("face-detector.onnx"), error))

@@ -3,6 +3,7 @@
 // face has them, and the merging of overlapping detections.
 #include <gtest/gtest.h>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detector_samples.h"
@@ -16,6 +17,9 @@ protected:
 	{
 		if (qm_background().empty())
 			GTEST_SKIP() << "opencv-doc is not installed";
+		// One core per test: ctest runs two at once beside tests that
+		// measure time.
+		cv::setNumThreads(1);
 		std::string error;
 		ASSERT_TRUE(qm_load_face_detector(
 			det, qm_model_path("face-detector.onnx"), error))

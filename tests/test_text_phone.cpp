@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detector_samples.h"
@@ -64,6 +65,9 @@ protected:
 	{
 		if (qm_background().empty())
 			GTEST_SKIP() << "opencv-doc is not installed";
+		// One core per test: ctest runs two at once beside tests that
+		// measure time.
+		cv::setNumThreads(1);
 		std::string error;
 		ASSERT_TRUE(qm_load_text_detector(
 			text, qm_model_path("text-detector.onnx"), error))
