@@ -119,13 +119,13 @@ cv::Mat qm_align_face(const cv::Mat &frame, const qm_face &face)
 				    face.keypoints[QM_NOSE_TIP],
 				    face.keypoints[QM_MOUTH]};
 	cv::Mat m = similarity(from, CHIP_POINTS, 4);
-	cv::Mat bgr = frame;
-	if (frame.channels() == 4)
-		cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
-	cv::Mat chip;
-	cv::warpAffine(bgr, chip, m, {QM_FACE_CHIP_SIZE, QM_FACE_CHIP_SIZE},
+	cv::Mat chip, bgr;
+	cv::warpAffine(frame, chip, m, {QM_FACE_CHIP_SIZE, QM_FACE_CHIP_SIZE},
 		       cv::INTER_AREA, cv::BORDER_CONSTANT);
-	return chip;
+	if (chip.channels() != 4)
+		return chip;
+	cv::cvtColor(chip, bgr, cv::COLOR_BGRA2BGR);
+	return bgr;
 }
 
 qm_descriptor qm_describe_face(qm_face_describer &describer,
@@ -148,6 +148,17 @@ float qm_descriptor_distance(const qm_descriptor &a, const qm_descriptor &b)
 		sum += ((double)a[i] - b[i]) * ((double)a[i] - b[i]);
 	return (float)std::sqrt(sum);
 }
+
+namespace {
+
+bool judgeable(const qm_face &face, float min_eye_distance)
+{
+	cv::Point2f eyes =
+		face.keypoints[QM_LEFT_EYE] - face.keypoints[QM_RIGHT_EYE];
+	return std::hypot(eyes.x, eyes.y) >= min_eye_distance;
+}
+
+} // namespace
 
 qm_match qm_match_face(const qm_face &face, const qm_descriptor &descriptor,
 		       const std::vector<qm_reference_face> &references,
@@ -236,6 +247,15 @@ qm_reference_set qm_load_references(qm_face_detector &detector,
 			continue;
 		}
 		for (const qm_face &face : faces) {
+			// A face too small to recognise would match strangers
+			// at random: it keeps nobody.
+			if (!judgeable(face, limits.min_eye_distance)) {
+				set.problems.push_back(
+					path +
+					": a face too small to recognise "
+					"was left out");
+				continue;
+			}
 			qm_reference_face ref;
 			ref.path = path;
 			ref.box = face.box;

@@ -47,6 +47,8 @@ struct qm_reference_set {
 struct qm_reference_limits {
 	long long max_file_bytes = 64ll << 20;
 	int max_side = 8192;
+	// Smaller faces in a photo are left out (and reported).
+	float min_eye_distance = QM_MIN_EYE_DISTANCE;
 };
 
 bool qm_load_face_describer(qm_face_describer &describer,
@@ -80,7 +82,8 @@ cv::Mat qm_read_reference_image(const std::string &path,
 				std::string &error);
 
 // A descriptor for every face found in each photo. Files that cannot be
-// read, are too large or hold no face are skipped and reported.
+// read, are too large or hold no face are skipped and reported, and so are
+// faces too small to recognise.
 qm_reference_set qm_load_references(qm_face_detector &detector,
 				    qm_face_describer &describer,
 				    const std::vector<std::string> &paths,

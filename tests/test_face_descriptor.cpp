@@ -211,6 +211,29 @@ TEST_F(FaceDescriptor, LoadsEveryFaceOfCapturesAndPhotos)
 			.keep);
 }
 
+TEST_F(FaceDescriptor, LeavesOutFacesTooSmallToRecognise)
+{
+	cv::Mat frame = qm_background();
+	cv::Mat big = qm_load_person(qm_person_photos()[0]);
+	cv::Mat small = qm_load_person(qm_person_photos()[1]);
+	qm_paste_face(frame, big, qm_detect_faces(det, big)[0].box, 300,
+		      {100, 100});
+	qm_paste_face(frame, small, qm_detect_faces(det, small)[0].box, 120,
+		      {800, 200});
+	ASSERT_TRUE(cv::imwrite(file("two.png"), frame));
+	// Eyes about 120 and 50 px apart: only the large face is judged.
+	qm_reference_limits limits;
+	limits.min_eye_distance = 80;
+	qm_reference_set refs =
+		qm_load_references(det, desc, {file("two.png")}, limits);
+	ASSERT_EQ(refs.faces.size(), 1u);
+	EXPECT_LT(refs.faces[0].box.x, 500);
+	ASSERT_EQ(refs.problems.size(), 1u);
+	EXPECT_EQ(refs.problems[0],
+		  file("two.png") +
+			  ": a face too small to recognise was left out");
+}
+
 TEST_F(FaceDescriptor, SkipsAndReportsFilesThatCannotServe)
 {
 	cv::Mat photo = qm_load_person(qm_person_photos()[0]);
