@@ -102,12 +102,12 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	// frames so that the look-ahead lets it run ahead of the output.
 	d.spacing_s = 0.2;
 	// Each frame has a run at most this far on either side (a busy
-	// machine may allow fewer runs), and takes the faces of runs this
-	// far away, grown for motion: a face missed for a run or two stays
-	// hidden, and a face found is hidden back to the run before it,
-	// where it came in.
-	d.reach_s = 0.6;
-	d.carry_s = 0.6;
+	// machine allows fewer runs), and takes the faces of the nearest
+	// runs on both sides and of any run this close, grown for motion.
+	// So a face found is hidden back to the run before it, where it came
+	// in; one the detector misses for a run or two is held by its track.
+	d.reach_s = 0.8;
+	d.carry_s = 0.3;
 	d.motion_px_per_s = 150;
 	d.max_share = 0.7;
 	return d;

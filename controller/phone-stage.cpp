@@ -53,7 +53,7 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	// runs with room for runs that come late on a busy machine.
 	d.spacing_s = 1.0;
 	d.reach_s = 2.0;
-	d.carry_s = 2.0;
+	d.carry_s = 1.0;
 	// Text in the picture moves slowly if at all (a sign, a sheet held
 	// up, a phone's screen).
 	d.motion_px_per_s = 30;

@@ -2,7 +2,7 @@
 # wrote three PNG files. Called with -DDEMO=program -DOUTPUT=folder.
 file(REMOVE_RECURSE "${OUTPUT}")
 execute_process(
-  COMMAND "${DEMO}" --seconds 2 --delay 1 --output "${OUTPUT}"
+  COMMAND "${DEMO}" --seconds 2 --delay 4 --output "${OUTPUT}"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "quilmar-demo exited with ${status}")

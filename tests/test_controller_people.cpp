@@ -1,7 +1,7 @@
 // The controller's face and phone-number detectors with the real module in
 // the headless host, on the people scene: faces are hidden but that of the
-// person to keep, a phone number is hidden and the date beside it left
-// alone; the switches and a reference photo added while running act soon;
+// person to keep, a phone number is hidden and the date beside it, an
+// order number, a price and opening hours left alone; the switches and a reference photo added while running act soon;
 // a model that is missing or altered means black, never raw frames.
 
 #include "controller-process.h"
@@ -35,6 +35,8 @@ struct look {
 	seen kind = seen::other;
 	uint64_t n = 0;
 	double moving = 0, kept = 0, stranger = 0, phone = 0, date = 0;
+	// The most changed of the numbers that are not phone numbers.
+	double others = 0;
 };
 
 double changed_share(const cv::Mat &a, const cv::Mat &b, const cv::Rect &r)
@@ -71,6 +73,8 @@ look look_at(obs_source_t *parent)
 	l.stranger = changed_share(raw, shown, t.stranger_face);
 	l.phone = changed_share(raw, shown, t.phone);
 	l.date = changed_share(raw, shown, t.date);
+	for (const cv::Rect &r : t.other_numbers)
+		l.others = std::max(l.others, changed_share(raw, shown, r));
 	return l;
 }
 
@@ -166,6 +170,7 @@ TEST(ControllerPeople, FacesAndPhoneNumbersAreHiddenTheKeptPersonIsNot)
 		EXPECT_GE(l.stranger, HIDDEN) << "frame " << l.n;
 		EXPECT_GE(l.phone, HIDDEN) << "frame " << l.n;
 		EXPECT_EQ(l.date, 0.0) << "frame " << l.n;
+		EXPECT_EQ(l.others, 0.0) << "frame " << l.n;
 		kept_visible += l.kept <= SHOWN;
 	}
 	printf("kept person visible in %zu of %zu frames\n", kept_visible,

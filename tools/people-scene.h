@@ -1,9 +1,11 @@
-// The moving QR scene (qr-scene.h) with people and writing in it, for the
-// controller's tests and the demo: three face photos from opencv-doc (one
-// that moves across the top, a person to keep and a stranger beside them)
-// and a card with a phone number and, below it, a date. Built at run time
-// from installed Debian packages (opencv-doc, fonts-dejavu-core); nothing
-// of them is kept in the tree.
+// A moving street scene for the controller's tests and the demo, stamped
+// with its frame number as the QR scene (qr-scene.h) is: two QR codes,
+// three face photos (one that moves across the top, a person to keep and
+// a stranger beside them), a card with a phone number and, below it, a
+// date, and a card of numbers that are not phone numbers (an order
+// number, a price, opening hours). Built at run time from installed
+// Debian packages (opencv-doc, fonts-dejavu-core); nothing of them is kept
+// in the tree.
 #pragma once
 
 #include "qr-scene.h"
@@ -18,13 +20,14 @@ namespace qm_scene {
 struct people_truth {
 	cv::Rect moving_face, kept_face, stranger_face;
 	cv::Rect phone, date;
+	std::vector<cv::Rect> other_numbers;
 	std::vector<placed_code> codes;
 };
 
 // The photos and the font are installed.
 bool people_scene_available();
 
-// Frame n: the QR scene (with its stamp) and the people and the card.
+// Frame n, with its stamp.
 // An empty picture when people_scene_available() is false.
 cv::Mat people_frame(uint64_t n, people_truth *truth = nullptr);
 
