@@ -371,19 +371,29 @@ int main(int argc, char **argv)
 	add(g, "detectors per kept frame at fps 15 (one thread)",
 	    format("%.1f", cost.zxing_ms + cost.opencv_ms * 3.3 / 15), "ms CPU",
 	    "qr-zxing every frame, qr-opencv 3.3 a second");
-	for (const point &p : points) {
-		if (p.fps == 15)
-			verdict(p.cpu_cores <= 0.3,
-				format("fps 15 with QR codes on costs at most "
-				       "0.3 of a core: %.3f",
-				       p.cpu_cores));
-		if (p.fps == 30)
-			verdict(p.sustained,
-				format("fps 30 sustained with no frame wholly "
-				       "obscured: %.1f fps written, %llu "
-				       "wholly obscured",
-				       p.out_fps, (unsigned long long)p.whole));
-	}
+	// Each target is judged beside the host and alone: beside the host
+	// the rate is often set by what a loaded machine lets the host
+	// deliver, not by the controller.
+	auto judge = [](const std::vector<point> &group, const char *where) {
+		for (const point &p : group) {
+			if (p.fps == 15)
+				verdict(p.cpu_cores <= 0.3,
+					format("fps 15 with QR codes on costs "
+					       "at most 0.3 of a core, %s: "
+					       "%.3f (%.1f fps written)",
+					       where, p.cpu_cores, p.out_fps));
+			if (p.fps == 30)
+				verdict(p.sustained,
+					format("fps 30 sustained with no frame "
+					       "wholly obscured, %s: %.1f fps "
+					       "written (%.1f read), %llu "
+					       "wholly obscured",
+					       where, p.out_fps, p.in_fps,
+					       (unsigned long long)p.whole));
+		}
+	};
+	judge(points, "beside the host");
+	judge(alone, "alone");
 
 	return print_table(out_path, now_s() - start);
 }

@@ -13,9 +13,13 @@ namespace {
 // A frame due longer ago than this is passed over when a newer one is due
 // as well: an output that fell behind catches up instead of lagging.
 constexpr uint64_t LATE_LIMIT_NS = 250000000;
-// Frames of credit that may be saved up: how far the kept frames may
-// bunch up when the filter's frames come irregularly.
-constexpr double MAX_CREDIT = 1.5;
+// Credit that may be saved up, in seconds at the kept rate (and frames at
+// least): how far the kept frames may bunch up when the filter's frames
+// come irregularly. Frames that come at random moments barely faster than
+// "fps" need a quarter of a second of it to keep nearly "fps" a second;
+// with one and a half frames they lose a third.
+constexpr double MAX_CREDIT_S = 0.25;
+constexpr double MIN_MAX_CREDIT = 1.5;
 // How often idle detectors look again (time-based conditions change).
 constexpr auto RECHECK = std::chrono::milliseconds(20);
 
@@ -131,13 +135,14 @@ bool pipeline::offer(cv::Mat &bgra)
 		// earned at the kept rate, of which a little may be saved up,
 		// keeps "fps" a second on average without losing frames to
 		// jitter.
+		double most = std::max(MIN_MAX_CREDIT,
+				       MAX_CREDIT_S * counts_.keep_fps);
 		if (!credit_at_)
 			credit_ = 1;
 		else if (now > credit_at_)
-			credit_ = std::min(MAX_CREDIT,
-					   credit_ + double(now - credit_at_) /
-							     1e9 *
-							     counts_.keep_fps);
+			credit_ = std::min(
+				most, credit_ + double(now - credit_at_) / 1e9 *
+							counts_.keep_fps);
 		credit_at_ = now;
 		// (A frame exactly one period later must not miss its turn by
 		// a rounding error.)

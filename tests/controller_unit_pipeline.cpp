@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 using namespace qmc;
@@ -215,6 +216,24 @@ TEST(Pipeline, FpsCapsWhatIsKept)
 		}
 		EXPECT_GE(kept, c.expect_min) << "fps " << c.fps;
 		EXPECT_LE(kept, c.expect_max) << "fps " << c.fps;
+	}
+	// Frames at random moments (a loaded host), hardly faster than "fps":
+	// nearly "fps" a second are kept, never more.
+	for (int fps : {15, 30}) {
+		manual_clock clock;
+		pipeline p({}, clock.fn(), 1000);
+		p.configure(at(5.0, fps));
+		std::mt19937 random{uint32_t(fps)};
+		std::exponential_distribution<double> gap(fps * 1.2 / 1000);
+		double t = 0;
+		int kept = 0;
+		for (int i = 0; t < 20000; i++) {
+			clock.set_ms(t);
+			kept += offer(p, uint64_t(i));
+			t += gap(random);
+		}
+		EXPECT_GE(kept, 20 * fps * 0.9) << "fps " << fps;
+		EXPECT_LE(kept, 20 * fps + fps / 4 + 1) << "fps " << fps;
 	}
 }
 

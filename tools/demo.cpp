@@ -457,7 +457,7 @@ void print_report(const demo_report &r, const shown_stats &connecting,
 	printf("  frames sent to the controller:    %.0f "
 	       "(controller's frames_in)\n",
 	       c.get("frames_in"));
-	printf("  frames it kept (at most \"fps\"): %.0f\n", c.get("kept"));
+	printf("  frames it kept (at most \"fps\"):   %.0f\n", c.get("kept"));
 	printf("  frames it wrote back:             %.0f "
 	       "(frames_out): %.0f processed, %.0f wholly obscured\n",
 	       c.get("frames_out"), c.get("processed"),
