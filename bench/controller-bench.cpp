@@ -243,7 +243,9 @@ std::vector<point> run_loopback_group()
 	for (int fps : {15, 30, 45, 60}) {
 		qm_ctl::temp_dir dir;
 		qm_ctl::write_whole(dir.path / "settings.json",
-				    format("{\"delay\": 2.0, \"fps\": %d}",
+				    format("{\"delay\": 2.0, \"fps\": %d, "
+					   "\"face_enabled\": false, "
+					   "\"phone_enabled\": false}",
 					   fps));
 		auto ctl = start_controller(dir.path.string(), dir);
 		qm_ctl::endpoint in, out;
@@ -298,6 +300,10 @@ std::vector<point> run_program_group()
 	{
 		qm_host::data_ptr settings(obs_data_create());
 		obs_data_set_double(settings.get(), "delay", 2.0);
+		// QR codes only: faces and phone numbers have a benchmark of
+		// their own (quilmar-quality-bench).
+		obs_data_set_bool(settings.get(), "face_enabled", false);
+		obs_data_set_bool(settings.get(), "phone_enabled", false);
 		qm_host::filtered_source cam = qm_host::make_filtered(
 			qm_host::pattern_kind::async, 1280, 720,
 			qm_host::FILTER_ID, settings.get());

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -15,8 +16,9 @@ const char *const HELP_TEXT = R"help(Usage: quilmar-controller [OPTION]...
 
 The Quilmar direct controller: the program on the other side of the OBS
 filter "Quilmar direct filter (experimental)". It takes the camera's frames
-from the filter, hides every QR code in them, and hands them back
-"delay" seconds later with the rest of the picture untouched.
+from the filter, hides every face (but those of the people to keep), QR
+code and phone number in them, and hands them back "delay" seconds later
+with the rest of the picture untouched.
 
 It publishes "filter-input.endpoint" and "direct-output.endpoint" in the
 configuration folder (a port on 127.0.0.1 and a fresh 64-byte token each),
@@ -28,7 +30,11 @@ second:
                     default 15); the others are dropped on arrival
   "worker_enabled"  false: nothing is sent back, the filter shows black
   "qr_enabled"      false: QR codes are left visible
-  "face_enabled", "phone_enabled"  read, not acted on yet
+  "face_enabled"    false: faces are left visible
+  "phone_enabled"   false: phone numbers are left visible
+  "reference", "references"  photos (BMP, PNG, JPEG) of the people to
+                    keep visible: every face in them; read again within a
+                    second of a change
 A missing, unreadable or malformed file leaves the last good settings.
 
 Privacy: a frame goes back processed only when every enabled detector has
@@ -47,6 +53,17 @@ Options:
                        (100 to 1048576, default 2048). A frame takes 3.7 MB;
                        when "delay" seconds at "fps" do not fit, fewer
                        frames a second are kept.
+  --model-dir DIR      Folder of the detectors' models and their
+                       SHA256SUMS. Default: "models" beside the program,
+                       then $XDG_DATA_HOME/quilmar-direct/models (with
+                       ~/.local/share for $XDG_DATA_HOME). Without a model
+                       that matches its checksum, an enabled detector
+                       cannot run: nothing is sent back (the filter shows
+                       black), and the status line says why.
+  --region CC          Two-letter region whose way of writing phone numbers
+                       is read where a number has no leading + (US, GB,
+                       DE, ...). Default: from LC_ALL, LC_TELEPHONE or
+                       LANG, else US.
   --status-every SECS  Seconds between status lines on stderr (0.1 to 3600;
                        default 1 on a terminal, 60 otherwise).
   --quiet              No status lines and no connection messages. Errors
@@ -64,7 +81,11 @@ Run it as a systemd user service with
   systemctl --user enable --now quilmar-controller
 
 Exit status: 0 after a signal, 1 when it cannot run (no configuration
-folder, no port, files it cannot write), 2 on bad arguments.
+folder, no port, files it cannot write), 2 on bad arguments (also a region
+unknown to libphonenumber).
+
+Tesseract's OpenMP threads only spin here: the program runs itself again
+with OMP_THREAD_LIMIT=1 when that is not set.
 )help";
 
 namespace {
@@ -104,7 +125,8 @@ bool parse_command_line(int argc, char **argv, options *opt, std::string *error)
 		}
 		bool flag = arg == "--help" || arg == "-h" || arg == "--quiet";
 		bool takes = arg == "--config-dir" || arg == "--buffer-mb" ||
-			     arg == "--status-every";
+			     arg == "--status-every" || arg == "--model-dir" ||
+			     arg == "--region";
 		if (!flag && !takes) {
 			*error = "unknown argument '" + std::string(argv[i]) +
 				 "'";
@@ -132,6 +154,22 @@ bool parse_command_line(int argc, char **argv, options *opt, std::string *error)
 				return false;
 			}
 			opt->config_dir = value;
+		} else if (arg == "--model-dir") {
+			if (value.empty()) {
+				*error = "--model-dir needs a folder";
+				return false;
+			}
+			opt->model_dir = value;
+		} else if (arg == "--region") {
+			if (value.size() != 2 ||
+			    !isalpha((unsigned char)value[0]) ||
+			    !isalpha((unsigned char)value[1])) {
+				*error = "--region needs two letters, not '" +
+					 value + "'";
+				return false;
+			}
+			opt->region = {char(toupper((unsigned char)value[0])),
+				       char(toupper((unsigned char)value[1]))};
 		} else if (arg == "--buffer-mb") {
 			if (!parse_double(value, 100, 1048576, &number) ||
 			    number != std::floor(number)) {

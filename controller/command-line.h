@@ -18,6 +18,12 @@ struct options {
 	double status_every = 0;
 	// Memory the look-ahead buffer may use, in megabytes.
 	size_t buffer_mb = 2048;
+	// Folder of the detectors' models; empty: beside the program, then
+	// the installed folder.
+	std::string model_dir;
+	// Region for phone numbers written without a leading +; empty: from
+	// the locale.
+	std::string region;
 };
 
 extern const char *const HELP_TEXT;

@@ -38,6 +38,12 @@ struct detector {
 	// Called on the detector's own thread only. It may throw: a failed
 	// run covers no frame.
 	std::function<regions(const cv::Mat &bgra, const regions &hints)> find;
+	// The same for a detector that follows objects over time, which
+	// also needs the frame's arrival time (monotonic nanoseconds); used
+	// instead of `find` when set.
+	std::function<regions(const cv::Mat &bgra, const regions &hints,
+			      uint64_t arrival_ns)>
+		find_at;
 
 	// Runs this far apart at least, in arrival time; 0 runs on every kept
 	// frame it can. For a detector too slow to run on every frame.

@@ -4,7 +4,10 @@
 
 #include "command-line.h"
 #include "endpoints.h"
+#include "face-stage.h"
 #include "frame-io.h"
+#include "models.h"
+#include "phone-stage.h"
 #include "pipeline.h"
 #include "qr-detector.h"
 #include "settings.h"
@@ -14,9 +17,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace qmc {
@@ -86,7 +92,7 @@ struct snapshot {
 
 std::string status_line(const snapshot &was, const snapshot &now,
 			const pipeline_stats &ps, const link_counts &link,
-			const settings &s)
+			const settings &s, const std::string &blocked)
 {
 	double dt = std::max(now.wall_s - was.wall_s, 1e-3);
 	char buf[256];
@@ -123,7 +129,9 @@ std::string status_line(const snapshot &was, const snapshot &now,
 		 link.input_connected ? "in" : "-",
 		 link.output_connected ? "out" : "-");
 	line += buf;
-	if (!s.worker_enabled) {
+	if (!blocked.empty()) {
+		line += "  (nothing is sent back: " + blocked + ")";
+	} else if (!s.worker_enabled) {
 		line += "  (processing off: nothing is sent back)";
 	} else if (ps.keep_fps + 0.01 < s.fps) {
 		snprintf(buf, sizeof(buf),
@@ -172,6 +180,69 @@ void tell_failures(const pipeline_stats &ps, std::vector<uint64_t> &told,
 	}
 }
 
+// The detectors and what kept any of them from loading.
+struct stages {
+	std::vector<detector> detectors;
+	std::shared_ptr<face_stage> faces;
+	std::string face_problem, phone_problem;
+};
+
+bool load_faces(const std::string &dir, stages &st, const note_fn &note)
+{
+	std::string why, error;
+	std::string found = checked_model(dir, FACE_DETECTOR_MODEL, &why);
+	std::string described =
+		found.empty() ? std::string()
+			      : checked_model(dir, FACE_DESCRIPTOR_MODEL, &why);
+	qm_face_detector fd;
+	qm_face_describer fr;
+	if (described.empty() || !qm_load_face_detector(fd, found, error) ||
+	    !qm_load_face_describer(fr, described, error)) {
+		st.face_problem = "faces: " + (why.empty() ? error : why);
+		return false;
+	}
+	st.faces = std::make_shared<face_stage>(std::move(fd), std::move(fr),
+						note);
+	st.detectors.push_back(make_face_detector(st.faces));
+	return true;
+}
+
+// False when the region is not one libphonenumber knows.
+bool load_phones(const std::string &dir, const std::string &region, stages &st,
+		 std::string *bad_region)
+{
+	auto models = std::make_shared<phone_models>();
+	std::string why, error;
+	if (!qm_load_phone_reader(models->reader, region, error)) {
+		if (error.rfind("unknown region", 0) == 0) {
+			*bad_region = error;
+			return false;
+		}
+		st.phone_problem = "phones: " + error;
+		return true;
+	}
+	std::string path = checked_model(dir, TEXT_DETECTOR_MODEL, &why);
+	if (path.empty() || !qm_load_text_detector(models->text, path, error)) {
+		st.phone_problem = "phones: " + (why.empty() ? error : why);
+		return true;
+	}
+	st.detectors.push_back(make_phone_detector(models));
+	return true;
+}
+
+// Why nothing may be sent back with these settings: an enabled detector
+// that could not load; empty when nothing stands in the way.
+std::string blocked_by(const stages &st, const settings &s)
+{
+	if (!s.worker_enabled)
+		return {};
+	if (s.face_enabled && !st.face_problem.empty())
+		return st.face_problem;
+	if (s.phone_enabled && !st.phone_problem.empty())
+		return st.phone_problem;
+	return {};
+}
+
 int run(const options &opt)
 {
 	bool tty = isatty(STDERR_FILENO) == 1;
@@ -197,8 +268,36 @@ int run(const options &opt)
 	cv::setNumThreads(1);
 	block_stop_signals();
 	size_t max_frames = opt.buffer_mb * size_t(1 << 20) / FRAME_BYTES;
-	pipeline p(make_qr_detectors(), steady_now_ns, max_frames);
-	p.configure(file.current());
+	stages st;
+	st.detectors = make_qr_detectors();
+	std::string models =
+		find_model_dir(model_dirs(opt.model_dir, program_dir()));
+	std::string bad_region;
+	load_faces(models, st, note);
+	if (!load_phones(models,
+			 opt.region.empty() ? qm_default_region() : opt.region,
+			 st, &bad_region)) {
+		unblock_stop_signals();
+		con.error(bad_region + " (see --help)");
+		return EXIT_USAGE;
+	}
+	pipeline p(std::move(st.detectors), steady_now_ns, max_frames);
+	std::string blocked;
+	std::set<std::string> told_blocked;
+	// Settings as the pipeline takes them: nothing kept while an enabled
+	// detector cannot run, so that nothing is sent back.
+	auto apply = [&](const settings &s) {
+		blocked = blocked_by(st, s);
+		settings effective = s;
+		effective.worker_enabled = s.worker_enabled && blocked.empty();
+		p.configure(effective);
+		if (st.faces)
+			st.faces->set_references(s.references);
+		if (!blocked.empty() && told_blocked.insert(blocked).second)
+			con.error(blocked + "; nothing is sent back while it "
+					    "is enabled");
+	};
+	apply(file.current());
 
 	endpoints eps;
 	std::string error;
@@ -246,7 +345,7 @@ int run(const options &opt)
 				t + std::chrono::duration<double>(SETTINGS_POLL)
 					    .count();
 			if (file.poll())
-				p.configure(file.current());
+				apply(file.current());
 			tell_failures(p.stats(), told_failures,
 				      [&](const std::string &e) {
 					      con.error(e);
@@ -259,7 +358,8 @@ int run(const options &opt)
 		snapshot now{
 			t,       process_cpu_s(),        link.frames_in.load(),
 			ps.kept, link.frames_out.load(), ps.detectors};
-		con.status(status_line(last, now, ps, link, file.current()));
+		con.status(status_line(last, now, ps, link, file.current(),
+				       blocked));
 		last = now;
 	}
 
@@ -280,6 +380,12 @@ int run(const options &opt)
 
 int main(int argc, char **argv)
 {
+	// Tesseract's OpenMP threads spin while they wait, several times the
+	// work itself in CPU time; the OpenMP runtime reads its limit when it
+	// is loaded, before main, so the program starts again with it set.
+	if (!getenv("OMP_THREAD_LIMIT") &&
+	    setenv("OMP_THREAD_LIMIT", "1", 1) == 0)
+		execv("/proc/self/exe", argv);
 	qmc::install_signal_handlers();
 	qmc::options opt;
 	std::string error;

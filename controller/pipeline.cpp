@@ -237,7 +237,9 @@ void pipeline::detector_loop(size_t index)
 		bool ok = false;
 		std::string failure;
 		try {
-			found = w.spec.find(*pixels, hints);
+			found = w.spec.find_at ? w.spec.find_at(*pixels, hints,
+								arrival)
+					       : w.spec.find(*pixels, hints);
 			ok = true;
 		} catch (const std::exception &e) {
 			failure = e.what();

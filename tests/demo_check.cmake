@@ -4,7 +4,7 @@
 # frame a second, and the snapshot is taken in the run's second half.
 file(REMOVE_RECURSE "${OUTPUT}")
 execute_process(
-  COMMAND "${DEMO}" --seconds 6 --delay 1 --output "${OUTPUT}"
+  COMMAND "${DEMO}" --seconds 6 --delay 4 --output "${OUTPUT}"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "quilmar-demo exited with ${status}")

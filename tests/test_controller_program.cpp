@@ -169,7 +169,8 @@ TEST(ControllerProgram, FindsTheConfigurationFolderLikeTheFilter)
 TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
 {
 	session s;
-	s.start(R"({"delay": 1.0, "fps": 10})", {"--status-every", "0.2"});
+	s.start(R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10})",
+		{"--status-every", "0.2"});
 	sock out = connect_with(s.out.port, s.out.token);
 	sock in = connect_with(s.in.port, s.in.token);
 	ASSERT_GE(out.fd, 0);
@@ -226,20 +227,22 @@ TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
 TEST(ControllerProgram, WorkerDisabledWritesNothingUntilEnabled)
 {
 	session s;
-	s.start(R"({"delay": 1.0, "fps": 10, "worker_enabled": false})",
+	s.start(R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10, "worker_enabled": false})",
 		{"--quiet"});
 	sock out = connect_with(s.out.port, s.out.token);
 	sock in = connect_with(s.in.port, s.in.token);
 	feeder feed(in.fd, 20);
 	EXPECT_EQ(what_arrives(out.fd, milliseconds(2500)), got::nothing);
-	write_whole(s.dir.path / "settings.json",
-		    R"({"delay": 1.0, "fps": 10})");
+	write_whole(
+		s.dir.path / "settings.json",
+		R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10})");
 	cv::Mat frame;
 	EXPECT_EQ(recv_frame(out.fd, frame, DEADLINE), got::data);
 	// Off again: the output stops (frames in flight may still come, and
 	// a loaded machine notices late), and stays stopped.
-	write_whole(s.dir.path / "settings.json",
-		    R"({"delay": 1.0, "worker_enabled": false})");
+	write_whole(
+		s.dir.path / "settings.json",
+		R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "worker_enabled": false})");
 	auto end = clock_type::now() + DEADLINE;
 	while (clock_type::now() < end &&
 	       recv_frame(out.fd, frame, milliseconds(1500)) == got::data) {
@@ -251,7 +254,8 @@ TEST(ControllerProgram, WorkerDisabledWritesNothingUntilEnabled)
 TEST(ControllerProgram, MisbehavingPeersGetNothingAndTheFilterIsServed)
 {
 	session s;
-	s.start(R"({"delay": 1.0, "fps": 10})", {"--status-every", "0.2"});
+	s.start(R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10})",
+		{"--status-every", "0.2"});
 	std::string wrong = s.in.token;
 	wrong[5] = wrong[5] == 'x' ? 'y' : 'x';
 	std::vector<std::thread> peers;

@@ -16,6 +16,11 @@
 
 namespace qm_ctl {
 
+const char *controller_path()
+{
+	return QM_CONTROLLER_PATH;
+}
+
 temp_dir::temp_dir()
 {
 	char tmpl[] = "/tmp/qm-ctl-XXXXXX";

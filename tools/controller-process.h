@@ -25,6 +25,9 @@ constexpr auto DEADLINE = std::chrono::seconds(30);
 constexpr uint32_t W = 1280, H = 720;
 constexpr size_t FRAME_BYTES = size_t(W) * H * 4;
 
+// The controller program of this build.
+const char *controller_path();
+
 struct temp_dir {
 	fs::path path;
 	temp_dir();

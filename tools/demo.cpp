@@ -1,13 +1,16 @@
 // The whole round trip in one program: libobs runs headless with the
-// module loaded, a moving scene with QR codes stands in for a webcam, the
+// module loaded, a moving scene with QR codes, faces and a phone number
+// stands in for a webcam, the
 // filter sits on it, and the controller runs for a few seconds as a child
 // process. Snapshots of what the filter shows before, during and after the
 // controller's run are written as PNG files, followed by a summary of the
 // frames that went round, what the controller counted and how long it all
 // took. The program checks its own pictures and exits non-zero when they
-// are not black, processed (codes hidden, the rest untouched) and black.
+// are not black, processed (codes, faces and the phone number hidden, the
+// person to keep and the rest untouched) and black.
 
 #include "obs-host.h"
+#include "people-scene.h"
 #include "png.h"
 #include "qr-scene.h"
 #include "scene-feeder.h"
@@ -45,7 +48,7 @@ constexpr auto STOP_DEADLINE = std::chrono::seconds(20);
 struct options {
 	std::string output_dir = std::string(QM_PROJECT_DIR) + "/demo-output";
 	double seconds = 5.0;
-	double delay = 2.0;
+	double delay = 5.0;
 	uint32_t fps = 30;
 	std::string module_path;
 	std::string controller_path;
@@ -54,12 +57,17 @@ struct options {
 const char *USAGE = R"(Usage: quilmar-demo [OPTION]...
 
 Runs the Quilmar direct filter in a headless OBS host (libobs, no window)
-on a moving scene with four QR codes that stands in for a webcam, together
-with the controller quilmar-controller, and writes three snapshots of what
-the filter shows:
+on a moving scene that stands in for a webcam, together with the controller
+quilmar-controller: a street with two QR codes, three faces (one moving across the top,
+one of a person to keep, whose photo is set as the filter's "reference",
+and a stranger beside them), a card with a phone number and a date, and
+one with an order number, a price and opening hours.
+It writes three snapshots of what the filter shows:
   before.png   before the controller starts: black
   during.png   while the controller runs: the scene, "delay" seconds late,
-               every QR code a coarse mosaic and the rest untouched
+               the QR codes, the moving face, the stranger and the phone
+               number a coarse mosaic; the person to keep, the date, the
+               other numbers and the rest untouched
   after.png    after the controller has stopped: black
 Then it prints how many frames were captured, sent, received and shown,
 what the controller counted (frames kept, processed, wholly obscured, time
@@ -75,7 +83,7 @@ Options:
   --fps N            Frame rate of the host, the webcam and the filter's
                      processing target (5..60, default 30).
   --delay N          The filter's look-ahead "delay" in seconds (1..30,
-                     decimals allowed, default 2).
+                     decimals allowed, default 5).
   --module PATH      The module to load. Default: the one built with this
                      program.
   --controller PATH  The controller program. Default: quilmar-controller
@@ -287,7 +295,8 @@ const char *kind_name(shown_kind k)
 	case shown_kind::black:
 		return "black";
 	case shown_kind::processed:
-		return "the scene with its QR codes hidden";
+		return "the scene with its codes, faces and phone number "
+		       "hidden";
 	case shown_kind::whole:
 		return "the scene wholly obscured";
 	case shown_kind::raw:
@@ -317,21 +326,46 @@ shown_kind classify(const image &img, uint64_t *n = nullptr)
 	return shown_kind::processed;
 }
 
-// Empty when everything away from the codes of scene frame n is what the
-// camera showed, byte for byte, and the codes themselves are changed.
+// Empty when scene frame n was processed as it should be: the codes, the
+// moving face, the stranger and the phone number changed, the person to
+// keep and the date untouched, and everything away from what is hidden
+// what the camera showed, byte for byte.
 std::string processing_mismatch(const image &img, uint64_t n)
 {
-	std::vector<qm_scene::placed_code> codes;
-	cv::Mat raw = qm_scene::scene_frame(n, &codes);
+	qm_scene::people_truth t;
+	cv::Mat raw = qm_scene::people_frame(n, &t);
 	cv::Mat shown = to_mat(img);
-	size_t changed = qm_scene::differences_away_from(
-		raw, shown, qm_scene::boxes_of(codes), 120);
-	if (changed)
-		return std::to_string(changed) +
-		       " pixels away from the codes differ from the camera's";
-	for (const qm_scene::placed_code &c : codes)
+	auto changed = [&](const cv::Rect &r) {
+		cv::Mat diff;
+		cv::absdiff(raw(r), shown(r), diff);
+		cv::Mat any;
+		cv::transform(diff, any, cv::Matx14f(1, 1, 1, 0));
+		return double(cv::countNonZero(any)) / double(r.area());
+	};
+	std::vector<cv::Rect> hidden = qm_scene::boxes_of(t.codes);
+	hidden.insert(hidden.end(), {t.moving_face, t.stranger_face, t.phone});
+	size_t away = qm_scene::differences_away_from(raw, shown, hidden, 120);
+	if (away)
+		return std::to_string(away) +
+		       " pixels away from what is hidden differ from the "
+		       "camera's";
+	for (const qm_scene::placed_code &c : t.codes)
 		if (cv::norm(raw(c.box), shown(c.box), cv::NORM_INF) == 0)
 			return "the code \"" + c.text + "\" is unchanged";
+	const std::pair<const char *, cv::Rect> to_hide[] = {
+		{"the moving face", t.moving_face},
+		{"the stranger's face", t.stranger_face},
+		{"the phone number", t.phone}};
+	for (const auto &[what, box] : to_hide)
+		if (changed(box) < 0.6)
+			return std::string(what) + " is not hidden";
+	if (changed(t.kept_face) > 0.02)
+		return "the person to keep is hidden";
+	if (changed(t.date) > 0)
+		return "the date is changed";
+	for (const cv::Rect &r : t.other_numbers)
+		if (changed(r) > 0)
+			return "a number that is not a phone number is changed";
 	return "";
 }
 
@@ -429,9 +463,13 @@ void print_report(const demo_report &r, const shown_stats &connecting,
 	       c.get("frames_out"), c.get("processed"),
 	       c.get("obscured_whole"));
 	printf("  its detectors, CPU per run:       QR (ZXing) %.1f ms x %.0f "
-	       "runs, QR (OpenCV) %.1f ms x %.0f runs\n",
+	       "runs, QR (OpenCV) %.1f ms x %.0f runs,\n"
+	       "                                    faces %.1f ms x %.0f runs, "
+	       "phone numbers %.1f ms x %.0f runs\n",
 	       c.get("qr-zxing_ms"), c.get("qr-zxing_runs"),
-	       c.get("qr-opencv_ms"), c.get("qr-opencv_runs"));
+	       c.get("qr-opencv_ms"), c.get("qr-opencv_runs"),
+	       c.get("faces_ms"), c.get("faces_runs"), c.get("phones_ms"),
+	       c.get("phones_runs"));
 	printf("  its CPU time:                     %.2f s in %.1f s "
 	       "(%.2f of a core)\n",
 	       c.get("cpu_s"), c.get("wall_s"),
@@ -482,6 +520,17 @@ int run_demo(const options &opt, const std::string &controller)
 	data_ptr settings(obs_data_create());
 	obs_data_set_int(settings.get(), S_FPS, opt.fps);
 	obs_data_set_double(settings.get(), S_DELAY, opt.delay);
+	// The person to keep: their photo as the filter's reference photo.
+	stdfs::path kept_photo = out_dir / "kept-person.jpg";
+	if (!qm_scene::people_scene_available() ||
+	    !qm_scene::write_kept_person_photo(kept_photo.string())) {
+		fprintf(stderr,
+			"quilmar-demo: the scene needs opencv-doc and "
+			"fonts-dejavu-core, and %s must be writable\n",
+			kept_photo.c_str());
+		return 1;
+	}
+	obs_data_set_string(settings.get(), "reference", kept_photo.c_str());
 	filtered_source cam = make_filtered(pattern_kind::async, FRAME_WIDTH,
 					    FRAME_HEIGHT, FILTER_ID,
 					    settings.get());
@@ -491,7 +540,7 @@ int run_demo(const options &opt, const std::string &controller)
 	}
 	obs_source_t *shown_source = cam.parent.get();
 	std::unique_ptr<webcam_feeder> feeder =
-		feed_scene(shown_source, opt.fps);
+		feed_people(shown_source, opt.fps);
 	webcam_feeder &webcam = *feeder;
 	auto show = [&] {
 		return render_and_read(shown_source, FRAME_WIDTH, FRAME_HEIGHT);
@@ -612,7 +661,7 @@ int run_demo(const options &opt, const std::string &controller)
 	result.check(during_kind == shown_kind::processed,
 		     "while the controller runs the filter shows " +
 			     std::string(kind_name(during_kind)) +
-			     ", not the scene with its codes hidden");
+			     ", not the scene processed");
 	if (during_kind == shown_kind::processed) {
 		std::string mismatch = processing_mismatch(during, during_n);
 		result.check(mismatch.empty(),

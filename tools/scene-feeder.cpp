@@ -1,5 +1,6 @@
 #include "scene-feeder.h"
 
+#include "people-scene.h"
 #include "qr-scene.h"
 
 #include <cstring>
@@ -32,6 +33,13 @@ std::unique_ptr<webcam_feeder> feed_scene(obs_source_t *source, uint32_t fps)
 {
 	return std::make_unique<webcam_feeder>(source, fps, [](uint64_t n) {
 		return to_image(qm_scene::scene_frame(n));
+	});
+}
+
+std::unique_ptr<webcam_feeder> feed_people(obs_source_t *source, uint32_t fps)
+{
+	return std::make_unique<webcam_feeder>(source, fps, [](uint64_t n) {
+		return to_image(qm_scene::people_frame(n));
 	});
 }
 

@@ -1,0 +1,366 @@
+#include "quality-set.h"
+
+#include "qr-scene.h"
+
+#define ZX_USE_UTF8
+#include <ZXing/BitMatrix.h>
+#include <ZXing/MultiFormatWriter.h>
+
+#include <opencv2/freetype.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
+
+#include <cmath>
+
+namespace quality {
+
+namespace {
+
+const std::string DOC = "/usr/share/doc/opencv-doc/";
+const std::string FONTS = "/usr/share/fonts/truetype/";
+
+struct face_photo {
+	const char *file;
+	cv::Rect2f face;
+};
+
+// The person to keep first, then four strangers (found once with the
+// face detector and written down).
+const face_photo PEOPLE[] = {
+	{"opencv4/html/227943776_1.jpg", {138, 120, 161, 161}},
+	{"opencv4/html/230501201_1.jpg", {174, 276, 313, 313}},
+	{"opencv4/html/example.jpg", {29, 223, 322, 322}},
+	{"opencv4/html/example.jpg", {805, 239, 314, 314}},
+	{"opencv4/html/example.jpg", {423, 215, 313, 313}},
+};
+
+const char *const FONT_FILES[] = {
+	"dejavu/DejaVuSans.ttf",
+	"dejavu/DejaVuSerif.ttf",
+	"liberation/LiberationSans-Regular.ttf",
+	"liberation/LiberationSerif-Regular.ttf",
+	"liberation/LiberationMono-Regular.ttf",
+	"dejavu/DejaVuSans-Bold.ttf",
+};
+
+cv::Mat street()
+{
+	static const cv::Mat s = [] {
+		cv::Mat m = cv::imread(DOC + "examples/data/building.jpg");
+		cv::resize(m, m,
+			   {qm_scene::SCENE_WIDTH, qm_scene::SCENE_HEIGHT});
+		cv::cvtColor(m, m, cv::COLOR_BGR2BGRA);
+		return m;
+	}();
+	return s.clone();
+}
+
+// The part of a photo around a face, scaled so that the face is height
+// pixels tall, BGRA; face_at is where the face lies in it.
+cv::Mat face_patch(const face_photo &p, float height, cv::Rect2f *face_at)
+{
+	cv::Mat photo = cv::imread(DOC + p.file);
+	float side = p.face.height * 1.5f;
+	cv::Point2f c = (p.face.tl() + p.face.br()) * 0.5f;
+	cv::Rect crop = cv::Rect(int(c.x - side / 2), int(c.y - side / 2),
+				 int(side), int(side)) &
+			cv::Rect({0, 0}, photo.size());
+	float scale = height / p.face.height;
+	cv::Mat out;
+	cv::resize(photo(crop), out, {}, scale, scale, cv::INTER_AREA);
+	cv::cvtColor(out, out, cv::COLOR_BGR2BGRA);
+	*face_at = {(p.face.x - float(crop.x)) * scale,
+		    (p.face.y - float(crop.y)) * scale, p.face.width * scale,
+		    p.face.height * scale};
+	return out;
+}
+
+// A line of text on a card, BGRA.
+cv::Mat text_card(const std::string &text, const char *font, int height,
+		  cv::Scalar ink = {20, 20, 20},
+		  cv::Scalar paper = {245, 245, 245})
+{
+	cv::Ptr<cv::freetype::FreeType2> ft = cv::freetype::createFreeType2();
+	ft->loadFontData(FONTS + font, 0);
+	int baseline = 0;
+	cv::Size size = ft->getTextSize(text, height, -1, &baseline);
+	int pad = height / 2 + 2;
+	cv::Mat card(size.height + baseline + 2 * pad, size.width + 2 * pad,
+		     CV_8UC3, paper);
+	ft->putText(card, text, {pad, pad + size.height}, height, ink, -1,
+		    cv::LINE_AA, true);
+	cv::cvtColor(card, card, cv::COLOR_BGR2BGRA);
+	return card;
+}
+
+// A one-dimensional barcode, BGRA.
+cv::Mat barcode(const std::string &digits, ZXing::BarcodeFormat format)
+{
+	ZXing::BitMatrix bits =
+		ZXing::MultiFormatWriter(format).setMargin(10).encode(digits,
+								      300, 90);
+	cv::Mat m(bits.height(), bits.width(), CV_8UC4);
+	for (int y = 0; y < bits.height(); y++)
+		for (int x = 0; x < bits.width(); x++)
+			m.at<cv::Vec4b>(y, x) =
+				bits.get(x, y) ? cv::Vec4b(0, 0, 0, 255)
+					       : cv::Vec4b(255, 255, 255, 255);
+	return m;
+}
+
+// Where a moving object is in frame n: around base, along a closed path.
+cv::Point2f along(cv::Point2f base, cv::Point2f sway, int n, double phase)
+{
+	double t = 2 * CV_PI * double(n) / CYCLE + phase;
+	return base + cv::Point2f(sway.x * float(std::sin(t)),
+				  sway.y * float(std::sin(2 * t)));
+}
+
+// Pastes a patch turned by angle degrees, centred at centre, optionally
+// blurred or noisy; returns the bounding box of the given part of it.
+cv::Rect put(cv::Mat &frame, const cv::Mat &patch, cv::Point2f centre,
+	     double angle, const cv::Rect2f &part, int spoil, int n)
+{
+	cv::Mat src = patch.clone();
+	if (spoil == 1)
+		cv::GaussianBlur(src, src, {0, 0}, 1.0);
+	cv::Point2f pc(float(src.cols) / 2, float(src.rows) / 2);
+	cv::Mat m = cv::getRotationMatrix2D(pc, angle, 1.0);
+	m.at<double>(0, 2) += centre.x - pc.x;
+	m.at<double>(1, 2) += centre.y - pc.y;
+	cv::Mat warped, mask;
+	cv::warpAffine(src, warped, m, frame.size(), cv::INTER_LINEAR,
+		       cv::BORDER_CONSTANT);
+	cv::warpAffine(cv::Mat(src.size(), CV_8U, cv::Scalar(255)), mask, m,
+		       frame.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT);
+	if (spoil == 2) {
+		cv::Mat wide, noise(frame.size(), CV_16SC4);
+		cv::RNG rng(uint64_t(n) * 7919 + 17);
+		rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+		warped.convertTo(wide, CV_16SC4);
+		wide += noise;
+		wide.convertTo(warped, CV_8UC4);
+	}
+	warped.copyTo(frame, mask);
+	std::vector<cv::Point2f> corners = {part.tl(),
+					    {part.br().x, part.y},
+					    part.br(),
+					    {part.x, part.br().y}};
+	cv::transform(corners, corners, m);
+	return cv::boundingRect(corners) & cv::Rect({0, 0}, frame.size());
+}
+
+// JPEG loss over the picture, then the stamp, untouched, on top.
+void finish(cv::Mat &frame, int n)
+{
+	std::vector<uint8_t> jpeg;
+	cv::Mat bgr;
+	cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
+	cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 75});
+	cv::Mat back = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+	cv::cvtColor(back, frame, cv::COLOR_BGR2BGRA);
+	cv::Rect top(0, 0, qm_scene::SCENE_WIDTH, qm_scene::SCENE_TOP);
+	qm_scene::scene_frame(uint64_t(n))(top).copyTo(frame(top));
+}
+
+struct thing {
+	cv::Mat patch;
+	cv::Rect2f part;
+	kind what;
+	int height;
+	cv::Point2f base, sway;
+	double angle;
+};
+
+sequence animate(const std::string &name, const std::vector<thing> &things)
+{
+	sequence s;
+	s.name = name;
+	for (int n = 0; n < CYCLE; n++) {
+		cv::Mat frame = street();
+		std::vector<labelled> truth;
+		for (size_t i = 0; i < things.size(); i++) {
+			const thing &t = things[i];
+			cv::Rect box = put(frame, t.patch,
+					   along(t.base, t.sway, n, double(i)),
+					   t.angle, t.part, int(i % 3), n);
+			truth.push_back({t.what, box, t.height});
+		}
+		finish(frame, n);
+		s.frames.push_back(frame);
+		s.truth.push_back(truth);
+	}
+	return s;
+}
+
+thing text_thing(const std::string &text, const char *font, int height,
+		 kind what, cv::Point2f base, double angle)
+{
+	thing t;
+	t.patch = text_card(text, font, height);
+	int pad = height / 2 + 2;
+	t.part = cv::Rect2f(float(pad), float(pad),
+			    float(t.patch.cols - 2 * pad),
+			    float(t.patch.rows - 2 * pad));
+	t.what = what;
+	t.height = height;
+	t.base = base;
+	t.sway = {20, 10};
+	t.angle = angle;
+	return t;
+}
+
+} // namespace
+
+bool available()
+{
+	return access((DOC + PEOPLE[0].file).c_str(), R_OK) == 0 &&
+	       access((FONTS + FONT_FILES[4]).c_str(), R_OK) == 0;
+}
+
+sequence faces(const std::string &kept_photo)
+{
+	cv::imwrite(kept_photo, cv::imread(DOC + PEOPLE[0].file));
+	const float heights[] = {40, 48, 64, 80, 100, 120};
+	const cv::Point2f at[] = {{110, 140}, {330, 140},  {600, 170},
+				  {900, 200}, {1130, 420}, {380, 470}};
+	std::vector<thing> things;
+	for (size_t i = 0; i < std::size(heights); i++) {
+		thing t;
+		t.patch = face_patch(PEOPLE[1 + i % 4], heights[i], &t.part);
+		t.what = kind::face;
+		t.height = int(heights[i]);
+		t.base = at[i];
+		t.sway = {60, 25};
+		t.angle = 0;
+		things.push_back(t);
+	}
+	thing kept;
+	kept.patch = face_patch(PEOPLE[0], 90, &kept.part);
+	kept.what = kind::kept;
+	kept.height = 90;
+	kept.base = {780, 500};
+	kept.sway = {30, 15};
+	kept.angle = 0;
+	things.push_back(kept);
+	return animate("faces", things);
+}
+
+sequence codes()
+{
+	const int modules[] = {2, 2, 3, 3, 4, 5};
+	const double angles[] = {-15, 8, 0, 15, -6, 12};
+	const cv::Point2f at[] = {{150, 150},  {450, 170}, {800, 160},
+				  {1100, 200}, {300, 480}, {850, 480}};
+	std::vector<thing> things;
+	for (size_t i = 0; i < std::size(modules); i++) {
+		thing t;
+		t.patch = qm_scene::render_qr("quilmar benchmark code " +
+						      std::to_string(i),
+					      modules[i]);
+		t.part = cv::Rect2f(0, 0, float(t.patch.cols),
+				    float(t.patch.rows));
+		t.what = kind::qr;
+		t.height = t.patch.rows;
+		t.base = at[i];
+		t.sway = {40, 20};
+		t.angle = angles[i];
+		things.push_back(t);
+	}
+	return animate("QR codes", things);
+}
+
+sequence phones()
+{
+	const char *numbers[] = {"+44 20 7946 0958", "(202) 555-0143",
+				 "555-0100",         "+1 415 555 2671",
+				 "212-555-0187",     "+49 30 901820",
+				 "(617) 555-0199",   "800 555 0175"};
+	const int heights[] = {16, 18, 20, 24, 28, 32, 36, 22};
+	const double angles[] = {0, -15, 6, 12, -8, 15, -4, 10};
+	std::vector<thing> things;
+	for (size_t i = 0; i < std::size(numbers); i++) {
+		cv::Point2f at(320 + 640 * float(i % 2),
+			       110 + 160 * float(i / 2));
+		things.push_back(text_thing(
+			numbers[i], FONT_FILES[i % std::size(FONT_FILES)],
+			heights[i], kind::phone, at, angles[i]));
+	}
+	return animate("phone numbers", things);
+}
+
+sequence distractors()
+{
+	const char *texts[] = {"12.03.2025",
+			       "2024-11-05",
+			       "Total $1,299.00",
+			       "EUR 249.99",
+			       "Order No. 4711-2024-0815",
+			       "Invoice INV-2024-00123",
+			       "Open 9:30-17:00",
+			       "Quilmar direct privacy filter"};
+	std::vector<thing> things;
+	for (size_t i = 0; i < std::size(texts); i++) {
+		cv::Point2f at(300 + 640 * float(i % 2),
+			       100 + 120 * float(i / 2));
+		things.push_back(text_thing(
+			texts[i], FONT_FILES[i % std::size(FONT_FILES)],
+			20 + 4 * int(i % 4), kind::distractor, at,
+			double(int(i % 5) * 3 - 6)));
+	}
+	const std::pair<const char *, ZXing::BarcodeFormat> bars[] = {
+		{"QUILMAR-2024", ZXing::BarcodeFormat::Code128},
+		{"4006381333931", ZXing::BarcodeFormat::EAN13}};
+	for (size_t i = 0; i < std::size(bars); i++) {
+		thing t;
+		t.patch = barcode(bars[i].first, bars[i].second);
+		t.part = cv::Rect2f(0, 0, float(t.patch.cols),
+				    float(t.patch.rows));
+		t.what = kind::distractor;
+		t.height = t.patch.rows;
+		t.base = {300 + 640 * float(i), 610};
+		t.sway = {20, 5};
+		t.angle = 4;
+		things.push_back(t);
+	}
+	return animate("distractors", things);
+}
+
+cv::Mat with_faces(int count)
+{
+	cv::Mat frame = street();
+	for (int i = 0; i < count; i++) {
+		cv::Rect2f part;
+		cv::Mat patch = face_patch(PEOPLE[i % 5], 60, &part);
+		cv::Point2f at(110 + 210 * float(i % 6),
+			       130 + 200 * float(i / 6));
+		put(frame, patch, at, 0, part, 0, 0);
+	}
+	finish(frame, 0);
+	return frame;
+}
+
+cv::Mat with_lines(int count)
+{
+	cv::Mat frame = street();
+	for (int i = 0; i < count; i++) {
+		cv::Mat card =
+			text_card("Call (202) 555-01" + std::to_string(10 + i),
+				  FONT_FILES[0], 24);
+		cv::Point2f at(330 + 620 * float(i % 2),
+			       90 + 120 * float(i / 2));
+		put(frame, card, at, 0, {}, 0, 0);
+	}
+	finish(frame, 0);
+	return frame;
+}
+
+long long stamp_of(const cv::Mat &bgra)
+{
+	uint64_t n = 0;
+	return qm_scene::read_scene_stamp(bgra, &n) ? (long long)n : -1;
+}
+
+} // namespace quality

@@ -1,0 +1,74 @@
+// The face stage: faces found by the BlazeFace detector over the whole
+// frame and overlapping tiles, followed from run to run (face-tracks.h),
+// and each track kept visible only when its face clearly matches a face in
+// the reference photos of the people to keep. Everything else is hidden.
+#pragma once
+
+#include "detector.h"
+#include "face-descriptor.h"
+#include "face-detector.h"
+#include "face-tracks.h"
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qmc {
+
+class face_stage {
+public:
+	using note_fn = std::function<void(const std::string &)>;
+
+	// note receives one line for each new problem with a reference
+	// photo.
+	face_stage(qm_face_detector detector, qm_face_describer describer,
+		   note_fn note);
+
+	// The reference photos the settings name. Picked up by the next
+	// run, which also loads a photo again when its file changed.
+	void set_references(std::vector<std::string> paths);
+
+	// One run on a BGRA frame that arrived at at_ns (the detector's
+	// thread only).
+	regions find(const cv::Mat &bgra, uint64_t at_ns);
+
+	// Faces of people to keep, as last loaded.
+	size_t reference_faces() const;
+
+private:
+	struct file_stamp {
+		std::string path;
+		long long size;
+		long long mtime_ns;
+		bool operator==(const file_stamp &o) const;
+	};
+
+	qm_face_detector detector_;
+	qm_face_describer describer_;
+	note_fn note_;
+	face_tracks tracks_;
+
+	mutable std::mutex mutex_;
+	std::vector<std::string> wanted_;
+	size_t reference_count_ = 0;
+
+	// The detector's thread only.
+	std::vector<file_stamp> loaded_;
+	std::vector<qm_reference_face> references_;
+	std::set<std::string> told_;
+
+	void refresh_references();
+	static std::vector<file_stamp>
+	stamps_of(const std::vector<std::string> &paths);
+};
+
+// The stage as the pipeline's "faces" detector, wanted while
+// "face_enabled" is set.
+detector make_face_detector(std::shared_ptr<face_stage> stage);
+
+} // namespace qmc

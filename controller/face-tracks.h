@@ -1,0 +1,78 @@
+// Faces followed from run to run of the face detector. Each run's faces
+// are linked to the tracks of earlier runs by where they are; a track
+// missed for a run or two is still reported where it was last seen, so
+// that a face the detector misses now and then stays hidden. Whether a
+// track's person is to be kept visible is decided when it starts and
+// checked again while it lasts: a kept track on every run (a stranger
+// stepping into a kept person's place must never inherit the decision),
+// any other now and then (a reference photo may have been added).
+#pragma once
+
+#include "detector.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace qmc {
+
+// Share of a face's width and height its hidden region takes, centred on
+// the face, and the share of its height added above for the hair.
+constexpr float FACE_GROWTH = 1.3f;
+constexpr float FACE_HAIR = 0.15f;
+
+struct face_track_params {
+	// A track not seen for this long is reported no more...
+	double hold_s = 0.6;
+	// ...and ends for good after this long.
+	double forget_s = 1.5;
+	// A track that is not kept is judged again this often.
+	double recheck_s = 0.5;
+	// How fast a face may move, for linking it across runs.
+	double motion_px_per_s = 400;
+};
+
+// The region hidden for a face box: grown for hair and ears, clipped to
+// the frame.
+cv::Rect face_region(const cv::Rect2f &face, const cv::Size &frame);
+
+class face_tracks {
+public:
+	explicit face_tracks(face_track_params params = {});
+
+	// One run of the detector on the frame that arrived at `at_ns`:
+	// `faces` are its detections; judge(i) tells whether face i is a
+	// person to keep, and is called only when a decision is due. The
+	// regions to report for the frame, each with its track.
+	regions update(uint64_t at_ns, const std::vector<cv::Rect2f> &faces,
+		       const std::function<bool(size_t)> &judge,
+		       const cv::Size &frame);
+
+	// The people to keep changed: every track is judged again the next
+	// time it is seen, and is hidden until then.
+	void judge_again();
+
+	size_t count() const { return tracks_.size(); }
+
+private:
+	struct track {
+		int64_t id;
+		cv::Rect2f box;
+		uint64_t seen_ns;
+		uint64_t judged_ns;
+		bool keep;
+		bool judged;
+	};
+
+	face_track_params params_;
+	std::vector<track> tracks_;
+	int64_t next_id_ = 1;
+
+	bool may_link(const track &t, const cv::Rect2f &face,
+		      uint64_t at_ns) const;
+	bool decision_due(const track &t, uint64_t at_ns) const;
+};
+
+} // namespace qmc
