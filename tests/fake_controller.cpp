@@ -1258,6 +1258,20 @@ bool controller::send_bytes(bytes data, clock::duration timeout, pacing p,
 	       ok;
 }
 
+bool controller::send_bytes_while_open(const bytes &data,
+				       clock::duration timeout,
+				       bool close_after)
+{
+	auto deadline = clock::now() + timeout;
+	while (clock::now() < deadline) {
+		if (!wait_open(endpoint::output, deadline - clock::now()))
+			return false;
+		if (send_bytes(data, deadline - clock::now(), {}, close_after))
+			return true;
+	}
+	return false;
+}
+
 std::vector<connection_info> controller::connections(endpoint ep) const
 {
 	std::lock_guard<std::mutex> lk(mu_);
@@ -1271,6 +1285,17 @@ size_t controller::connection_count(endpoint ep) const
 {
 	std::lock_guard<std::mutex> lk(mu_);
 	return get(ep).conns.size();
+}
+
+size_t controller::last_written_output() const
+{
+	std::lock_guard<std::mutex> lk(mu_);
+	const auto &conns = out_->conns;
+	size_t last = 0;
+	for (size_t i = 1; i < conns.size(); i++)
+		if (conns[i]->info.sent_at > conns[last]->info.sent_at)
+			last = i;
+	return last;
 }
 
 size_t controller::token_ok_count(endpoint ep) const

@@ -270,6 +270,12 @@ public:
 			       clock::duration timeout);
 	bool send_bytes(bytes data, clock::duration timeout, pacing p = {},
 			bool close_after = false);
+	// send_bytes on the open "direct-output" connection, again on the
+	// next one while the module ends them first: its receiver gives up
+	// on a connection that has been silent for a second, and a loaded
+	// machine can let that pass before the bytes go out.
+	bool send_bytes_while_open(const bytes &data, clock::duration timeout,
+				   bool close_after = false);
 
 	// Waits.
 	bool wait_token_ok(endpoint ep, size_t count,
@@ -277,6 +283,9 @@ public:
 	bool wait_connections(endpoint ep, size_t count,
 			      clock::duration timeout) const;
 	bool wait_open(endpoint ep, clock::duration timeout) const;
+	// The index in connections(endpoint::output) of the connection that
+	// was written to last.
+	size_t last_written_output() const;
 	bool wait_closed(uint64_t connection, clock::duration timeout) const;
 	bool wait_input_frames(uint64_t count, clock::duration timeout) const;
 	// Polls pred (called without any lock held) on every change and at
