@@ -237,27 +237,6 @@ void run_link_group()
 }
 
 // ---------------------------------------------------------------------------
-// Host helpers
-
-bool set_fps(uint32_t fps)
-{
-	obs_video_info ovi = {};
-	ovi.graphics_module = "libobs-opengl";
-	ovi.fps_num = fps;
-	ovi.fps_den = 1;
-	ovi.base_width = FRAME_WIDTH;
-	ovi.base_height = FRAME_HEIGHT;
-	ovi.output_width = FRAME_WIDTH;
-	ovi.output_height = FRAME_HEIGHT;
-	ovi.output_format = VIDEO_FORMAT_BGRA;
-	ovi.gpu_conversion = true;
-	ovi.colorspace = VIDEO_CS_DEFAULT;
-	ovi.range = VIDEO_RANGE_DEFAULT;
-	ovi.scale_type = OBS_SCALE_BILINEAR;
-	return obs_reset_video(&ovi) == OBS_VIDEO_SUCCESS;
-}
-
-// ---------------------------------------------------------------------------
 // 1. Graphics-thread cost
 
 struct cost {

@@ -67,7 +67,7 @@ pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
 	for (detector &d : detectors) {
 		auto w = std::make_unique<worker>();
 		w->stats.name = d.name;
-		w->spec = std::move(d);
+		w->det = std::move(d);
 		w->wanted = wanted(*w);
 		workers_.push_back(std::move(w));
 	}
@@ -163,7 +163,7 @@ bool pipeline::offer(cv::Mat &bgra)
 
 bool pipeline::near_run(const worker &w, const slot &s) const
 {
-	uint64_t spacing = ns(w.spec.spacing_s);
+	uint64_t spacing = ns(w.det.spacing_s);
 	// Runs are ordered by frame number, and so by arrival: the nearest
 	// on each side decide.
 	auto after = w.runs.lower_bound(s.seq);
@@ -183,14 +183,14 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 	// When there is none, the newest: its findings still reach the
 	// frames after it, and the run time is measured afresh.
 	uint64_t guard = ns(2 * w.mean_run_s) + 10000000;
-	uint64_t min_age = ns(w.spec.min_age_s);
+	uint64_t min_age = ns(w.det.min_age_s);
 	slot *newest = nullptr;
 	for (slot &s : buffer_) {
 		if (s.state[index] != run_state::none)
 			continue;
 		if (now < s.arrival + min_age)
 			break;
-		if (w.spec.spacing_s > 0 && near_run(w, s))
+		if (w.det.spacing_s > 0 && near_run(w, s))
 			continue;
 		if (s.arrival + delay_ns_ >= now + guard)
 			return &s;
@@ -216,7 +216,7 @@ regions pipeline::hints_for(size_t index, uint64_t seq) const
 void pipeline::detector_loop(size_t index)
 {
 	worker &w = *workers_[index];
-	pthread_setname_np(pthread_self(), w.spec.name.substr(0, 15).c_str());
+	pthread_setname_np(pthread_self(), w.det.name.substr(0, 15).c_str());
 	std::unique_lock<std::mutex> lock(mutex_);
 	while (!stopping_) {
 		slot *s = pick(index, clock_());
@@ -237,9 +237,9 @@ void pipeline::detector_loop(size_t index)
 		bool ok = false;
 		std::string failure;
 		try {
-			found = w.spec.find_at ? w.spec.find_at(*pixels, hints,
-								arrival)
-					       : w.spec.find(*pixels, hints);
+			found = w.det.find_at
+					? w.det.find_at(*pixels, hints, arrival)
+					: w.det.find(*pixels, hints);
 			ok = true;
 		} catch (const std::exception &e) {
 			failure = e.what();
@@ -274,9 +274,9 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
 	w.stats.wall_ns += wall_ns;
 	double s = double(wall_ns) / 1e9;
 	w.mean_run_s = w.mean_run_s == 0 ? s : 0.8 * w.mean_run_s + 0.2 * s;
-	if (w.spec.max_share > 0 && w.spec.max_share < 1)
+	if (w.det.max_share > 0 && w.det.max_share < 1)
 		w.rest_until = clock_() + uint64_t(double(cpu_ns) *
-						   (1 / w.spec.max_share - 1));
+						   (1 / w.det.max_share - 1));
 	for (slot &sl : buffer_)
 		if (sl.seq == seq)
 			sl.state[index] = run_state::done;
@@ -287,7 +287,7 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
 bool pipeline::covers(const worker &w, const slot &s,
 		      std::vector<cv::Rect> &boxes) const
 {
-	const uint64_t reach = ns(w.spec.reach_s), carry = ns(w.spec.carry_s);
+	const uint64_t reach = ns(w.det.reach_s), carry = ns(w.det.carry_s);
 	const uint64_t limit = std::max(reach, carry);
 	std::vector<const run *> reaching;
 	bool before = false, after = false;
@@ -314,7 +314,7 @@ bool pipeline::covers(const worker &w, const slot &s,
 	}
 	for (const run *r : reaching) {
 		double dt = double(distance(r->arrival, s.arrival)) / 1e9;
-		int by = int(std::ceil(w.spec.motion_px_per_s * dt));
+		int by = int(std::ceil(w.det.motion_px_per_s * dt));
 		for (const region &g : r->found)
 			if (!g.keep)
 				boxes.push_back(
@@ -326,7 +326,7 @@ bool pipeline::covers(const worker &w, const slot &s,
 bool pipeline::wanted(const worker &w) const
 {
 	return settings_.worker_enabled &&
-	       (!w.spec.wanted || w.spec.wanted(settings_));
+	       (!w.det.wanted || w.det.wanted(settings_));
 }
 
 due_frame pipeline::decide(slot &s)
@@ -338,7 +338,7 @@ due_frame pipeline::decide(slot &s)
 	f.pixels = s.pixels;
 	for (const auto &w : workers_)
 		if (w->wanted && !covers(*w, s, f.boxes))
-			f.missing.push_back(w->spec.name);
+			f.missing.push_back(w->det.name);
 	f.whole = !f.missing.empty();
 	if (f.whole) {
 		f.boxes.clear();
@@ -356,7 +356,7 @@ void pipeline::forget_old_runs()
 	uint64_t oldest = buffer_.front().arrival;
 	for (auto &w : workers_) {
 		uint64_t keep = ns(std::max(
-			{w->spec.reach_s, w->spec.carry_s, w->spec.spacing_s}));
+			{w->det.reach_s, w->det.carry_s, w->det.spacing_s}));
 		while (!w->runs.empty() &&
 		       w->runs.begin()->second.arrival + keep < oldest)
 			w->runs.erase(w->runs.begin());

@@ -131,7 +131,7 @@ private:
 	};
 
 	struct worker {
-		detector spec;
+		detector det;
 		bool wanted = false;
 		// Completed runs by frame number, including frames already
 		// written: their findings still reach the frames after them.
