@@ -5,7 +5,7 @@
 // it), every class on, "delay" 5 s, "fps" 15; each frame it writes is
 // compared with the frame it came from.
 //
-// Usage: quilmar-quality-bench [--out FILE] [--quick]
+// Usage: quilmar-quality-bench [--out FILE] [--quick] [--only SEQUENCE]
 #include "measure.h"
 #include "quality-set.h"
 #include "table.h"
@@ -259,15 +259,22 @@ void run_cost_group(const std::string &kept_photo)
 
 int main(int argc, char **argv)
 {
-	std::string out_path;
+	std::string out_path, only;
 	for (int i = 1; i < argc; i++) {
 		std::string arg = argv[i];
 		if (arg == "--out" && i + 1 < argc) {
 			out_path = argv[++i];
+		} else if (arg == "--only" && i + 1 < argc) {
+			// One sequence by name ("faces", "QR codes", ...), for
+			// a quick look at one class: no speed group, no
+			// verdicts.
+			only = argv[++i];
 		} else if (arg == "--quick") {
 			time_scale = 0.3;
 		} else {
-			fprintf(stderr, "usage: %s [--out FILE] [--quick]\n",
+			fprintf(stderr,
+				"usage: %s [--out FILE] [--quick] "
+				"[--only SEQUENCE]\n",
 				argv[0]);
 			return 2;
 		}
@@ -294,6 +301,8 @@ int main(int argc, char **argv)
 	std::map<std::string, tally> tallies;
 	std::map<std::string, run_result> runs;
 	for (const quality::sequence &seq : set) {
+		if (!only.empty() && seq.name != only)
+			continue;
 		fprintf(stderr, "== %s\n", seq.name.c_str());
 		tally &t = tallies[seq.name];
 		runs[seq.name] = run_sequence(seq, 15, kept, seconds, t);
@@ -347,6 +356,8 @@ int main(int argc, char **argv)
 				   100 * t.false_area_max),
 			    "% of the frame", n);
 	}
+	if (!only.empty())
+		return print_table(out_path, now_s() - start);
 	for (const quality::sequence &seq : set) {
 		const tally &t = tallies[seq.name];
 		const run_result &r = runs[seq.name];

@@ -21,6 +21,20 @@ void mosaic(cv::Mat &bgra, cv::Rect region, int cells)
 	}
 }
 
+namespace {
+
+// Two boxes of one object: a finding and the same one carried from a run
+// nearby overlap mostly. Boxes of different objects that only touch stay
+// apart, so that their union does not cover what lies between them (a
+// person to keep, or plain background).
+bool same_object(const cv::Rect &a, const cv::Rect &b)
+{
+	int common = (a & b).area();
+	return common > 0 && 2 * common >= std::min(a.area(), b.area());
+}
+
+} // namespace
+
 std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
 {
 	boxes.erase(std::remove_if(boxes.begin(), boxes.end(),
@@ -31,7 +45,7 @@ std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
 		merged = false;
 		for (size_t i = 0; i < boxes.size() && !merged; i++) {
 			for (size_t j = i + 1; j < boxes.size(); j++) {
-				if ((boxes[i] & boxes[j]).empty())
+				if (!same_object(boxes[i], boxes[j]))
 					continue;
 				boxes[i] |= boxes[j];
 				boxes.erase(boxes.begin() + long(j));

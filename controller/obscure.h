@@ -15,8 +15,10 @@ constexpr int MOSAIC_CELLS = 8;
 // to the picture.
 void mosaic(cv::Mat &bgra, cv::Rect region, int cells = MOSAIC_CELLS);
 
-// Overlapping or touching boxes merged into their bounding boxes, until no
-// two of the result overlap, so that each object gets one mosaic.
+// Boxes that overlap by at least half of the smaller one merged into their
+// bounding boxes, until no two of the result do, so that each object gets
+// one mosaic. Other boxes stay apart: each gets its own mosaic, and where
+// they overlap both apply.
 std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes);
 
 // Writes the picture to `out` (reusing its memory) with the boxes

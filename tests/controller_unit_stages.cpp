@@ -92,9 +92,21 @@ TEST(Obscure, RegionsAreClippedAndMergedAndTheWholeFrameCanGo)
 	mosaic(after, cv::Rect(400, 400, 10, 10)); // wholly outside
 
 	std::vector<cv::Rect> merged = merge_overlapping(
-		{{0, 0, 10, 10}, {5, 5, 10, 10}, {100, 100, 5, 5}, {}});
+		{{0, 0, 10, 10}, {2, 2, 10, 10}, {100, 100, 5, 5}, {}});
 	ASSERT_EQ(merged.size(), 2u);
-	EXPECT_EQ(merged[0], cv::Rect(0, 0, 15, 15));
+	EXPECT_EQ(merged[0], cv::Rect(0, 0, 12, 12));
+	// Two faces whose grown regions only touch: their union would
+	// cover the face between them.
+	EXPECT_EQ(
+		merge_overlapping({{0, 0, 100, 100}, {90, 90, 100, 100}}).size(),
+		2u);
+	cv::Mat between = noise({320, 180}, 4), shown;
+	compose(between, {{0, 0, 100, 100}, {90, 60, 100, 100}}, false, shown);
+	EXPECT_EQ(changed_outside(between, shown, cv::Rect(0, 0, 190, 160)),
+		  0u);
+	EXPECT_EQ(cv::norm(between(cv::Rect(0, 110, 80, 50)),
+			   shown(cv::Rect(0, 110, 80, 50)), cv::NORM_INF),
+		  0);
 
 	cv::Mat frame = noise({1280, 720}, 3), out;
 	compose(frame, {}, true, out);
