@@ -177,9 +177,10 @@ run_result run_sequence(const quality::sequence &seq, int fps,
 		r.cores = (cpu1 - cpu0) / (t1 - t0);
 		r.out_fps = double(written) / (t1 - t0);
 	}
-	for (const char *key : {"faces_ms", "faces_runs", "phones_ms",
-				"phones_runs", "qr-zxing_ms", "qr-zxing_runs",
-				"qr-opencv_ms", "qr-opencv_runs", "wall_s"})
+	for (const char *key :
+	     {"faces_ms", "faces_runs", "phones_ms", "phones_runs",
+	      "qr-zxing_ms", "qr-zxing_runs", "qr-opencv_ms", "qr-opencv_runs",
+	      "qr-fine_ms", "qr-fine_runs", "wall_s"})
 		r.summary[key] = ctl.summary(key);
 	return r;
 }
@@ -368,17 +369,19 @@ int main(int argc, char **argv)
 			   r.out_fps, (unsigned long long)t.whole_late));
 		add(g2,
 		    seq.name + ": CPU per run faces / phones / qr-zxing / "
-			       "qr-opencv",
-		    format("%.0f / %.0f / %.1f / %.1f",
+			       "qr-opencv / qr-fine",
+		    format("%.0f / %.0f / %.1f / %.1f / %.1f",
 			   r.summary.at("faces_ms"), r.summary.at("phones_ms"),
 			   r.summary.at("qr-zxing_ms"),
-			   r.summary.at("qr-opencv_ms")),
+			   r.summary.at("qr-opencv_ms"),
+			   r.summary.at("qr-fine_ms")),
 		    "ms",
-		    format("%.0f / %.0f / %.0f / %.0f runs",
+		    format("%.0f / %.0f / %.0f / %.0f / %.0f runs",
 			   r.summary.at("faces_runs"),
 			   r.summary.at("phones_runs"),
 			   r.summary.at("qr-zxing_runs"),
-			   r.summary.at("qr-opencv_runs")));
+			   r.summary.at("qr-opencv_runs"),
+			   r.summary.at("qr-fine_runs")));
 	}
 	// The highest "fps" of 15 and 30 sustained on the faces sequence.
 	tally t30;

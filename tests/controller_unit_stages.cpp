@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <sys/stat.h>
@@ -303,6 +304,30 @@ TEST(QrDetectors, EveryCodeOfTheSceneIsFoundAndNoneSurvivesObscuring)
 		EXPECT_EQ(qm_scene::differences_away_from(frame, out, boxes, 0),
 			  0u);
 	}
+}
+
+TEST(QrDetectors, TheFinePassReadsSmallCodesThatBlurRanTogether)
+{
+	// Two-pixel modules, blurred by one pixel, turned and sent through
+	// JPEG: the plain pass cannot locate it.
+	cv::Mat frame(720, 1280, CV_8UC4, cv::Scalar(90, 110, 120, 255));
+	cv::Mat code = qm_scene::render_qr("quilmar fine pass code 1", 2);
+	cv::GaussianBlur(code, code, cv::Size(0, 0), 1.0);
+	cv::Rect truth =
+		cv::boundingRect(qm_scene::place(frame, code, {450, 170}, 8));
+	std::vector<uint8_t> jpeg;
+	cv::Mat bgr;
+	cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
+	cv::imencode(".jpg", bgr, jpeg, {cv::IMWRITE_JPEG_QUALITY, 75});
+	cv::cvtColor(cv::imdecode(jpeg, cv::IMREAD_COLOR), frame,
+		     cv::COLOR_BGR2BGRA);
+	ASSERT_TRUE(find_qr_zxing(frame).empty());
+
+	regions found = find_qr_fine(frame);
+	ASSERT_EQ(found.size(), 1u);
+	// In the frame's own coordinates, around the whole code.
+	EXPECT_GE((found[0].box & truth).area(), truth.area() * 9 / 10);
+	EXPECT_LT(found[0].box.area(), 2 * truth.area());
 }
 
 TEST(QrDetectors, OpenCvLocatesWhatZxingMissesAndSkipsWhatIsKnown)

@@ -464,12 +464,14 @@ void print_report(const demo_report &r, const shown_stats &connecting,
 	       c.get("obscured_whole"));
 	printf("  its detectors, CPU per run:       QR (ZXing) %.1f ms x %.0f "
 	       "runs, QR (OpenCV) %.1f ms x %.0f runs,\n"
-	       "                                    faces %.1f ms x %.0f runs, "
-	       "phone numbers %.1f ms x %.0f runs\n",
+	       "                                    QR (fine) %.1f ms x %.0f "
+	       "runs, faces %.1f ms x %.0f runs,\n"
+	       "                                    phone numbers %.1f ms x "
+	       "%.0f runs\n",
 	       c.get("qr-zxing_ms"), c.get("qr-zxing_runs"),
 	       c.get("qr-opencv_ms"), c.get("qr-opencv_runs"),
-	       c.get("faces_ms"), c.get("faces_runs"), c.get("phones_ms"),
-	       c.get("phones_runs"));
+	       c.get("qr-fine_ms"), c.get("qr-fine_runs"), c.get("faces_ms"),
+	       c.get("faces_runs"), c.get("phones_ms"), c.get("phones_runs"));
 	printf("  its CPU time:                     %.2f s in %.1f s "
 	       "(%.2f of a core)\n",
 	       c.get("cpu_s"), c.get("wall_s"),
