@@ -6,6 +6,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+bool qm_detector_samples_ready()
+{
+	cv::setNumThreads(1);
+	return !qm_background().empty();
+}
+
 std::string qm_model_path(const char *name)
 {
 	return std::string(QM_MODEL_DIR) + "/" + name;

@@ -10,6 +10,11 @@
 
 #include "face-descriptor.h"
 
+// Whether the photos the detector tests need are installed; also holds
+// OpenCV to one core, since ctest runs two programs at once beside tests
+// that measure time.
+bool qm_detector_samples_ready();
+
 // A file of the installed model folder of this build.
 std::string qm_model_path(const char *name);
 

@@ -27,11 +27,8 @@ class FaceDescriptor : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		if (qm_background().empty())
+		if (!qm_detector_samples_ready())
 			GTEST_SKIP() << "opencv-doc is not installed";
-		// One core per test: ctest runs two at once beside tests that
-		// measure time.
-		cv::setNumThreads(1);
 		std::string error;
 		ASSERT_TRUE(qm_load_face_detector(
 			det, qm_model_path("face-detector.onnx"), error))
