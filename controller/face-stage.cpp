@@ -98,9 +98,9 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 			    uint64_t at_ns) {
 		return stage->find(bgra, at_ns);
 	};
-	// About 130 ms a run: five runs a second, spread evenly over the
+	// About 130 ms a run: four runs a second, spread evenly over the
 	// frames so that the look-ahead lets it run ahead of the output.
-	d.spacing_s = 0.2;
+	d.spacing_s = 0.25;
 	// Each frame has a run at most this far on either side (a busy
 	// machine allows fewer runs), and takes the faces of the nearest
 	// runs on both sides and of any run this close, grown for motion.

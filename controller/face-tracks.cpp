@@ -57,8 +57,13 @@ bool face_tracks::may_link(const track &t, const cv::Rect2f &face,
 
 bool face_tracks::decision_due(const track &t, uint64_t at_ns) const
 {
-	return !t.judged || t.keep ||
-	       gap_s(at_ns, t.judged_ns) >= params_.recheck_s;
+	if (!t.judged || t.keep)
+		return true;
+	double wait = params_.recheck_s;
+	for (int i = 1; i < t.refusals && wait < params_.recheck_max_s; i++)
+		wait *= 2;
+	return gap_s(at_ns, t.judged_ns) >=
+	       std::min(wait, params_.recheck_max_s);
 }
 
 regions face_tracks::update(uint64_t at_ns,
@@ -99,7 +104,7 @@ regions face_tracks::update(uint64_t at_ns,
 	for (size_t fi = 0; fi < faces.size(); fi++) {
 		if (track_of[fi] < 0) {
 			tracks_.push_back({next_id_++, faces[fi], at_ns, at_ns,
-					   false, false});
+					   false, false, 0});
 			linked.push_back(true);
 			track_of[fi] = int(tracks_.size() - 1);
 		}
@@ -112,6 +117,7 @@ regions face_tracks::update(uint64_t at_ns,
 			t.keep = judge(fi);
 			t.judged = true;
 			t.judged_ns = at_ns;
+			t.refusals = t.keep ? 0 : t.refusals + 1;
 		}
 		out.push_back({face_region(faces[fi], frame), t.id, t.keep});
 	}
@@ -132,6 +138,7 @@ void face_tracks::judge_again()
 	for (track &t : tracks_) {
 		t.judged = false;
 		t.keep = false;
+		t.refusals = 0;
 	}
 }
 

@@ -28,8 +28,12 @@ struct face_track_params {
 	double hold_s = 0.6;
 	// ...and ends for good after this long.
 	double forget_s = 1.5;
-	// A track that is not kept is judged again this often.
+	// A track that is not kept is judged again after this long, twice
+	// as long after each further judgement that it is not, up to
+	// recheck_max_s: a stranger who stays costs little, and someone to
+	// keep whose first look was poor is not kept waiting.
 	double recheck_s = 0.5;
+	double recheck_max_s = 2.0;
 	// How fast a face may move, for linking it across runs.
 	double motion_px_per_s = 400;
 };
@@ -64,6 +68,8 @@ private:
 		uint64_t judged_ns;
 		bool keep;
 		bool judged;
+		// Judgements in a row that it is not kept.
+		int refusals;
 	};
 
 	face_track_params params_;

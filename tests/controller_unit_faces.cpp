@@ -134,6 +134,31 @@ TEST(FaceTracks, KeptOnlyWhileTheFaceMatchesAndStrangersAreRecheckedNowAndThen)
 	EXPECT_FALSE(of_track(miss, a[1].track)->keep);
 }
 
+TEST(FaceTracks, AStrangerWhoStaysIsJudgedLessAndLessOften)
+{
+	runner r;
+	const std::vector<cv::Rect2f> stranger = {{400, 100, 80, 80}};
+	std::vector<double> judged_at;
+	for (double ms = 0; ms <= 6000; ms += 100) {
+		int before = r.judged;
+		r.at(ms, stranger);
+		if (r.judged > before)
+			judged_at.push_back(ms);
+	}
+	// Half a second, one second, then every two seconds.
+	EXPECT_EQ(judged_at, (std::vector<double>{0, 500, 1500, 3500, 5500}));
+	// Judged kept once: the next refusal waits half a second again.
+	r.keep = {true};
+	r.at(7500, stranger);
+	r.keep = {false};
+	int before = r.judged;
+	r.at(7600, stranger);
+	r.at(8000, stranger);
+	EXPECT_EQ(r.judged, before + 1);
+	r.at(8100, stranger);
+	EXPECT_EQ(r.judged, before + 2);
+}
+
 TEST(FaceTracks, NewReferencesMeanEveryoneIsJudgedAgain)
 {
 	runner r;
