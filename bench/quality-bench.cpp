@@ -180,7 +180,9 @@ run_result run_sequence(const quality::sequence &seq, int fps,
 	for (const char *key :
 	     {"faces_ms", "faces_runs", "phones_ms", "phones_runs",
 	      "qr-zxing_ms", "qr-zxing_runs", "qr-opencv_ms", "qr-opencv_runs",
-	      "qr-fine_ms", "qr-fine_runs", "wall_s"})
+	      "qr-fine_ms", "qr-fine_runs", "faces_uncovered",
+	      "phones_uncovered", "qr-zxing_uncovered", "qr-opencv_uncovered",
+	      "qr-fine_uncovered", "wall_s"})
 		r.summary[key] = ctl.summary(key);
 	return r;
 }
@@ -367,6 +369,16 @@ int main(int argc, char **argv)
 		    format("%.1f frames written a second, %llu wholly "
 			   "obscured after the first delay",
 			   r.out_fps, (unsigned long long)t.whole_late));
+		add(g2,
+		    seq.name + ": frames left uncovered faces / phones / "
+			       "qr-zxing / qr-opencv / qr-fine",
+		    format("%.0f / %.0f / %.0f / %.0f / %.0f",
+			   r.summary.at("faces_uncovered"),
+			   r.summary.at("phones_uncovered"),
+			   r.summary.at("qr-zxing_uncovered"),
+			   r.summary.at("qr-opencv_uncovered"),
+			   r.summary.at("qr-fine_uncovered")),
+		    "frames", "the whole run, its first delay included");
 		add(g2,
 		    seq.name + ": CPU per run faces / phones / qr-zxing / "
 			       "qr-opencv / qr-fine",

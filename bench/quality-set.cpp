@@ -152,7 +152,17 @@ cv::Rect put(cv::Mat &frame, const cv::Mat &patch, cv::Point2f centre,
 	return cv::boundingRect(corners) & cv::Rect({0, 0}, frame.size());
 }
 
-// JPEG loss over the picture, then the stamp, untouched, on top.
+// A copy of the stamp along the bottom edge: a region grown for motion
+// near the top may cover the first one.
+constexpr int STAMP_ROWS = 16;
+
+cv::Rect bottom_stamp(const cv::Size &frame)
+{
+	return {0, frame.height - STAMP_ROWS, frame.width, STAMP_ROWS};
+}
+
+// JPEG loss over the picture, then the stamp, untouched, on top and at
+// the bottom.
 void finish(cv::Mat &frame, int n)
 {
 	std::vector<uint8_t> jpeg;
@@ -163,6 +173,8 @@ void finish(cv::Mat &frame, int n)
 	cv::cvtColor(back, frame, cv::COLOR_BGR2BGRA);
 	cv::Rect top(0, 0, qm_scene::SCENE_WIDTH, qm_scene::SCENE_TOP);
 	qm_scene::scene_frame(uint64_t(n))(top).copyTo(frame(top));
+	frame(cv::Rect(0, 0, frame.cols, STAMP_ROWS))
+		.copyTo(frame(bottom_stamp(frame.size())));
 }
 
 struct thing {
@@ -360,7 +372,11 @@ cv::Mat with_lines(int count)
 long long stamp_of(const cv::Mat &bgra)
 {
 	uint64_t n = 0;
-	return qm_scene::read_scene_stamp(bgra, &n) ? (long long)n : -1;
+	if (qm_scene::read_scene_stamp(bgra, &n) ||
+	    (bgra.rows > STAMP_ROWS &&
+	     qm_scene::read_scene_stamp(bgra(bottom_stamp(bgra.size())), &n)))
+		return (long long)n;
+	return -1;
 }
 
 } // namespace quality

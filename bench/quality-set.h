@@ -51,7 +51,9 @@ sequence distractors();
 cv::Mat with_faces(int count);
 cv::Mat with_lines(int count);
 
-// The frame number stamped into a frame of a sequence; -1 when none is.
+// The frame number stamped into a frame of a sequence (at the top, or the
+// copy at the bottom when a region covers that one); -1 when none is
+// readable, as in a frame wholly obscured.
 long long stamp_of(const cv::Mat &bgra);
 
 } // namespace quality

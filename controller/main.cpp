@@ -154,13 +154,14 @@ void print_summary(const pipeline_stats &ps, const link_counts &link,
 	       cpu_s, wall_s);
 	for (const detector_stats &d : ps.detectors)
 		printf(" %s_runs=%" PRIu64 " %s_failures=%" PRIu64
-		       " %s_ms=%.3f",
+		       " %s_ms=%.3f %s_uncovered=%" PRIu64,
 		       d.name.c_str(), d.runs, d.name.c_str(), d.failures,
 		       d.name.c_str(),
 		       d.runs + d.failures
 			       ? double(d.cpu_ns) /
 					 double(d.runs + d.failures) / 1e6
-			       : 0.0);
+			       : 0.0,
+		       d.name.c_str(), d.uncovered);
 	printf("\n");
 	fflush(stdout);
 }

@@ -356,8 +356,10 @@ due_frame pipeline::decide(slot &s)
 	f.due_ns = s.arrival + delay_ns_;
 	f.pixels = s.pixels;
 	for (const auto &w : workers_)
-		if (w->wanted && !covers(*w, s, f.boxes))
+		if (w->wanted && !covers(*w, s, f.boxes)) {
 			f.missing.push_back(w->det.name);
+			w->stats.uncovered++;
+		}
 	f.whole = !f.missing.empty();
 	if (f.whole) {
 		f.boxes.clear();

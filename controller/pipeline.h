@@ -63,6 +63,9 @@ struct detector_stats {
 	uint64_t failures = 0;
 	uint64_t cpu_ns = 0;
 	uint64_t wall_ns = 0;
+	// Frames that fell due before its runs covered them, and so went
+	// out wholly obscured.
+	uint64_t uncovered = 0;
 	std::string last_failure;
 };
 

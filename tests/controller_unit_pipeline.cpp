@@ -325,6 +325,8 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 			<< "the whole picture is a mosaic, never the raw frame";
 	}
 	EXPECT_EQ(p.stats().obscured_whole, 10u);
+	EXPECT_EQ(p.stats().detectors.at(0).uncovered, 10u)
+		<< "the status says which detector was late";
 
 	// Once it runs again, new frames come out processed.
 	slow.hold->release();
