@@ -161,8 +161,9 @@ bool pipeline::offer(cv::Mat &bgra)
 	return true;
 }
 
-bool pipeline::near_run(const worker &w, const slot &s, uint64_t spacing) const
+bool pipeline::near_run(const worker &w, const slot &s) const
 {
+	uint64_t spacing = ns(w.det.spacing_s);
 	// Runs are ordered by frame number, and so by arrival: the nearest
 	// on each side decide.
 	auto after = w.runs.lower_bound(s.seq);
@@ -178,29 +179,9 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 	worker &w = *workers_[index];
 	if (stopping_ || !w.wanted || w.busy || now < w.rest_until)
 		return nullptr;
-	uint64_t spacing = ns(w.det.spacing_s);
-	slot *s = pick_spaced(index, now, spacing);
-	// Behind: the oldest frame it would run on has less than half the
-	// look-ahead left. Runs then move as far apart as its reach allows,
-	// a kept frame's interval to spare, so that every frame still has a
-	// run on each side in time: fewer runs rather than frames that go
-	// out wholly obscured.
-	double room = counts_.keep_fps > 0
-			      ? w.det.reach_s - 1.5 / counts_.keep_fps
-			      : 0;
-	uint64_t stretched = room > 0 ? ns(room) : 0;
-	if (s && stretched > spacing && s->arrival + delay_ns_ / 2 < now)
-		s = pick_spaced(index, now, stretched);
-	return s;
-}
-
-pipeline::slot *pipeline::pick_spaced(size_t index, uint64_t now,
-				      uint64_t spacing)
-{
 	// The oldest frame it can still finish before the frame falls due.
 	// When there is none, the newest: its findings still reach the
 	// frames after it, and the run time is measured afresh.
-	const worker &w = *workers_[index];
 	uint64_t guard = ns(2 * w.mean_run_s) + 10000000;
 	uint64_t min_age = ns(w.det.min_age_s);
 	slot *newest = nullptr;
@@ -209,7 +190,7 @@ pipeline::slot *pipeline::pick_spaced(size_t index, uint64_t now,
 			continue;
 		if (now < s.arrival + min_age)
 			break;
-		if (spacing > 0 && near_run(w, s, spacing))
+		if (w.det.spacing_s > 0 && near_run(w, s))
 			continue;
 		if (s.arrival + delay_ns_ >= now + guard)
 			return &s;

@@ -169,8 +169,7 @@ private:
 	void apply_rates();
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
-	slot *pick_spaced(size_t index, uint64_t now, uint64_t spacing);
-	bool near_run(const worker &w, const slot &s, uint64_t spacing) const;
+	bool near_run(const worker &w, const slot &s) const;
 	regions hints_for(size_t index, uint64_t seq) const;
 	void record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
 		    regions found, uint64_t cpu_ns, uint64_t wall_ns,

@@ -513,32 +513,3 @@ TEST(Pipeline, ASlowDetectorRunsOnFramesSpacedApart)
 		EXPECT_EQ(f.whole, number_of(*f.pixels) > runs.back())
 			<< "frame " << number_of(*f.pixels);
 }
-
-TEST(Pipeline, ADetectorThatFellBehindSpacesItsRunsAsFarAsItsReach)
-{
-	manual_clock clock;
-	scripted sampled;
-	sampled.hold = std::make_shared<gate>();
-	pipeline p({sampled.make("sampled", 0.2, 0.8, 0)}, clock.fn(), 100);
-	release_at_end release{sampled.hold};
-	p.configure(at(2.0, 10));
-	offer(p, 0);
-	while (sampled.entered == 0)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	// Its first run holds it until 1.9 s: frame 2 then has 0.3 s left,
-	// less than half the look-ahead.
-	for (int i = 1; i < 20; i++) {
-		clock.set_ms(i * 100);
-		offer(p, uint64_t(i));
-	}
-	sampled.hold->release();
-	ASSERT_TRUE(p.wait_idle(IDLE));
-	// 0.8 s of reach less 0.15 s: runs 0.7 s apart instead of 0.2.
-	EXPECT_EQ(sampled.runs(), (std::vector<uint64_t>{0, 7, 14}));
-	// Every frame up to the last run still has a run within reach on
-	// each side.
-	std::vector<due_frame> out = take_each(p, clock, 2000, 20, 100);
-	for (const due_frame &f : out)
-		EXPECT_EQ(f.whole, number_of(*f.pixels) > 14)
-			<< "frame " << number_of(*f.pixels);
-}

@@ -200,13 +200,15 @@ cv::Mat people_frame(uint64_t n, people_truth *truth)
 			   cv::Rect(0, 0, frame.cols, frame.rows);
 		t.codes.push_back(code);
 	}
-	// The kept person and the stranger sway a little; the third face
-	// crosses the top of the picture and back, between the codes.
+	// The kept person and the stranger sway a little, low enough that
+	// the stranger's hidden region, grown for motion, stays clear of the
+	// stamp; the third face crosses the top of the picture and back,
+	// between the codes.
 	t.kept_face = paste(frame, p.kept,
-			    {40 + int(std::lround(20 * std::sin(phase))), 60});
+			    {40 + int(std::lround(20 * std::sin(phase))), 110});
 	t.stranger_face =
 		paste(frame, p.stranger,
-		      {330 + int(std::lround(15 * std::sin(phase + 2))), 60});
+		      {330 + int(std::lround(15 * std::sin(phase + 2))), 110});
 	t.moving_face = paste(frame, p.moving,
 			      {670 + int(std::lround(110 * std::sin(phase))),
 			       SCENE_TOP});
