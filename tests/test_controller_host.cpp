@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 
+#include <map>
 #include <set>
 #include <thread>
 
@@ -35,6 +36,31 @@ struct look {
 };
 
 // What the filter shows now, checked against the scene frame it came from.
+// A QR detector's findings reach the frames up to 0.75 s (23 scene frames)
+// from its run, grown by up to 150 pixels for motion and the code's own
+// margin: the code boxes of the scene frames that close, to be grown by
+// REACH_GROWTH. Anything farther from them is the camera's picture.
+constexpr uint64_t REACH_FRAMES = 23;
+constexpr int REACH_GROWTH = 180;
+
+std::vector<cv::Rect> codes_near(uint64_t n)
+{
+	static std::map<uint64_t, std::vector<cv::Rect>> of_frame;
+	std::vector<cv::Rect> boxes;
+	for (uint64_t m = n > REACH_FRAMES ? n - REACH_FRAMES : 0;
+	     m <= n + REACH_FRAMES; m++) {
+		uint64_t k = m % qm_scene::SCENE_CYCLE;
+		if (!of_frame.count(k)) {
+			std::vector<qm_scene::placed_code> codes;
+			qm_scene::scene_frame(k, &codes);
+			of_frame[k] = qm_scene::boxes_of(codes);
+		}
+		boxes.insert(boxes.end(), of_frame[k].begin(),
+			     of_frame[k].end());
+	}
+	return boxes;
+}
+
 look look_at(obs_source_t *parent, bool decode = true)
 {
 	image img = render_and_read(parent, 1280, 720);
@@ -53,10 +79,9 @@ look look_at(obs_source_t *parent, bool decode = true)
 		return l;
 	}
 	l.kind = seen::processed;
-	std::vector<qm_scene::placed_code> codes;
-	cv::Mat raw = qm_scene::scene_frame(l.n, &codes);
+	cv::Mat raw = qm_scene::scene_frame(l.n);
 	l.changed_away_from_codes = qm_scene::differences_away_from(
-		raw, shown, qm_scene::boxes_of(codes), 120);
+		raw, shown, codes_near(l.n), REACH_GROWTH);
 	return l;
 }
 
