@@ -32,6 +32,9 @@ using namespace bench;
 using quality::kind;
 
 constexpr double DELAY = 5.0;
+// The controller's detectors, in the order the table gives them.
+const char *const DETECTORS[] = {"faces", "phones", "qr-zxing", "qr-opencv",
+				 "qr-fine"};
 constexpr int SEND_FPS = 30;
 // Shares of a box's pixels changed: at least HIDDEN counts as obscured,
 // at most SHOWN as visible.
@@ -201,14 +204,22 @@ run_result run_sequence(const quality::sequence &seq, int fps,
 		r.cores = (cpu1 - cpu0) / (t1 - t0);
 		r.out_fps = double(written) / (t1 - t0);
 	}
-	for (const char *key :
-	     {"faces_ms", "faces_runs", "phones_ms", "phones_runs",
-	      "qr-zxing_ms", "qr-zxing_runs", "qr-opencv_ms", "qr-opencv_runs",
-	      "qr-fine_ms", "qr-fine_runs", "faces_uncovered",
-	      "phones_uncovered", "qr-zxing_uncovered", "qr-opencv_uncovered",
-	      "qr-fine_uncovered", "wall_s"})
-		r.summary[key] = ctl.summary(key);
+	for (const char *name : DETECTORS)
+		for (const char *what : {"_ms", "_runs", "_uncovered"})
+			r.summary[name + std::string(what)] =
+				ctl.summary(name + std::string(what));
 	return r;
+}
+
+// One summary figure of every detector, " / " between them.
+std::string each_detector(const run_result &r, const char *what,
+			  const char *number)
+{
+	std::string out;
+	for (const char *name : DETECTORS)
+		out += (out.empty() ? "" : " / ") +
+		       format(number, r.summary.at(name + std::string(what)));
+	return out;
 }
 
 double share(uint64_t part, uint64_t whole)
@@ -397,28 +408,13 @@ int main(int argc, char **argv)
 		add(g2,
 		    seq.name + ": frames left uncovered faces / phones / "
 			       "qr-zxing / qr-opencv / qr-fine",
-		    format("%.0f / %.0f / %.0f / %.0f / %.0f",
-			   r.summary.at("faces_uncovered"),
-			   r.summary.at("phones_uncovered"),
-			   r.summary.at("qr-zxing_uncovered"),
-			   r.summary.at("qr-opencv_uncovered"),
-			   r.summary.at("qr-fine_uncovered")),
-		    "frames", "the whole run, its first delay included");
+		    each_detector(r, "_uncovered", "%.0f"), "frames",
+		    "the whole run, its first delay included");
 		add(g2,
 		    seq.name + ": CPU per run faces / phones / qr-zxing / "
 			       "qr-opencv / qr-fine",
-		    format("%.0f / %.0f / %.1f / %.1f / %.1f",
-			   r.summary.at("faces_ms"), r.summary.at("phones_ms"),
-			   r.summary.at("qr-zxing_ms"),
-			   r.summary.at("qr-opencv_ms"),
-			   r.summary.at("qr-fine_ms")),
-		    "ms",
-		    format("%.0f / %.0f / %.0f / %.0f / %.0f runs",
-			   r.summary.at("faces_runs"),
-			   r.summary.at("phones_runs"),
-			   r.summary.at("qr-zxing_runs"),
-			   r.summary.at("qr-opencv_runs"),
-			   r.summary.at("qr-fine_runs")));
+		    each_detector(r, "_ms", "%.1f"), "ms",
+		    each_detector(r, "_runs", "%.0f") + " runs");
 	}
 	if (!only.empty())
 		return print_table(out_path, now_s() - start);

@@ -59,9 +59,9 @@ bool face_tracks::decision_due(const track &t, uint64_t at_ns) const
 {
 	if (!t.judged || t.keep)
 		return true;
-	double wait = params_.recheck_s;
-	for (int i = 1; i < t.refusals && wait < params_.recheck_max_s; i++)
-		wait *= 2;
+	// Doubled for each refusal after the first.
+	double wait = std::ldexp(params_.recheck_s,
+				 std::clamp(t.refusals - 1, 0, 16));
 	return gap_s(at_ns, t.judged_ns) >=
 	       std::min(wait, params_.recheck_max_s);
 }
