@@ -29,6 +29,26 @@ struct region {
 
 using regions = std::vector<region>;
 
+// What one run of a detector found.
+struct findings {
+	// What is to be hidden in the frame (or kept visible, `keep`).
+	regions found;
+	// The class's cheap evidence: what may stand in for this detector's
+	// findings on frames it could not cover in time (text lines found but
+	// not read, areas where a code may be). The found regions count as
+	// evidence too; this holds only what comes on top of them.
+	regions evidence;
+};
+
+// One way of running a detector. Modes come best first; a later one sees
+// less (fewer tiles, a smaller picture, only what changed) and costs less.
+struct detector_mode {
+	std::string name;
+	// Cost relative to the first mode: the planner's guess until the mode
+	// has run and its cost is measured.
+	double relative_cost = 1;
+};
+
 struct detector {
 	std::string name;
 	// Whether the settings ask for this detector (always, when empty).
@@ -44,6 +64,25 @@ struct detector {
 	std::function<regions(const cv::Mat &bgra, const regions &hints,
 			      uint64_t arrival_ns)>
 		find_at;
+
+	// The class of what it hides ("qr", "faces", "phones"). A frame that
+	// one of a class's detectors could not cover in time falls back to
+	// that class's evidence.
+	std::string kind;
+	// The kernel: one run on one BGRA frame that arrived at arrival_ns
+	// (monotonic nanoseconds; for detectors that follow objects over
+	// time), in the given mode (an index into `modes`). `hints` holds what
+	// other detectors had found in the same frame when the run began. It
+	// owns no thread and reads no clock. It may throw: a failed run covers
+	// no frame. Used instead of `find` and `find_at` when set.
+	std::function<findings(const cv::Mat &bgra, const regions &hints,
+			       uint64_t arrival_ns, size_t mode)>
+		run;
+	// Its modes, best first; none means one mode, "full".
+	std::vector<detector_mode> modes;
+	// The CPU time of one run in the first mode on a 1280x720 frame, as
+	// guessed before any run was measured.
+	double expected_cpu_s = 0.05;
 
 	// Runs this far apart at least, in arrival time; 0 runs on every kept
 	// frame it can. For a detector too slow to run on every frame.
