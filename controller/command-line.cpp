@@ -53,6 +53,12 @@ Options:
                        (100 to 1048576, default 2048). A frame takes 3.7 MB;
                        when "delay" seconds at "fps" do not fit, fewer
                        frames a second are kept.
+  --cpu-budget CORES   Cores all detectors together may take (0.1 to 256).
+                       Default: the machine's cores less a quarter of
+                       them, and less half a core at least (1.5 on two
+                       cores), so that OBS keeps room beside it. How often
+                       each detector runs, and how thoroughly, is planned
+                       from their measured cost to fit it.
   --model-dir DIR      Folder of the detectors' models and their
                        SHA256SUMS. Default: "models" beside the program,
                        then $XDG_DATA_HOME/quilmar-direct/models (with
@@ -72,10 +78,14 @@ Options:
 
 Status line: frames read from the filter, kept, sent back, sent back
 wholly obscured; each detector's time per run and runs per second; the
-process's CPU use. On exit (Ctrl-C, SIGTERM) it removes its endpoint files
-and prints one summary line on stdout:
+process's CPU use; the plan (each detector's mode, spacing of its runs and
+share of a core). A detector too slow for a frame leaves it to its class's
+cheap evidence (text lines unread, code candidates, the last face tracks):
+counted as fallback_CLASS. On exit (Ctrl-C, SIGTERM) it removes its
+endpoint files and prints one summary line on stdout:
   frames_in=N kept=N frames_out=N processed=N obscured_whole=N skipped=N
-  cpu_s=X wall_s=X followed by NAME_runs=N NAME_ms=X for each detector.
+  cpu_s=X wall_s=X fallback_CLASS=N for each class, and NAME_runs=N
+  NAME_ms=X NAME_uncovered=N for each detector.
 
 Run it as a systemd user service with
   systemctl --user enable --now quilmar-controller
@@ -125,8 +135,8 @@ bool parse_command_line(int argc, char **argv, options *opt, std::string *error)
 		}
 		bool flag = arg == "--help" || arg == "-h" || arg == "--quiet";
 		bool takes = arg == "--config-dir" || arg == "--buffer-mb" ||
-			     arg == "--status-every" || arg == "--model-dir" ||
-			     arg == "--region";
+			     arg == "--cpu-budget" || arg == "--status-every" ||
+			     arg == "--model-dir" || arg == "--region";
 		if (!flag && !takes) {
 			*error = "unknown argument '" + std::string(argv[i]) +
 				 "'";
@@ -179,6 +189,14 @@ bool parse_command_line(int argc, char **argv, options *opt, std::string *error)
 				return false;
 			}
 			opt->buffer_mb = size_t(number);
+		} else if (arg == "--cpu-budget") {
+			if (!parse_double(value, 0.1, 256, &number)) {
+				*error = "--cpu-budget needs cores from 0.1 "
+					 "to 256, not '" +
+					 value + "'";
+				return false;
+			}
+			opt->cpu_budget = number;
 		} else if (arg == "--status-every") {
 			if (!parse_double(value, 0.1, 3600, &number)) {
 				*error = "--status-every needs seconds from "

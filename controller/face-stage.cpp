@@ -91,6 +91,7 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 {
 	detector d;
 	d.name = "faces";
+	d.kind = "faces";
 	d.wanted = [](const settings &s) {
 		return s.face_enabled;
 	};
@@ -100,6 +101,7 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	};
 	// About 130 ms a run: four runs a second, spread evenly over the
 	// frames so that the look-ahead lets it run ahead of the output.
+	d.expected_cpu_s = 0.13;
 	d.spacing_s = 0.25;
 	// Each frame has a run at most this far on either side (a busy
 	// machine allows fewer runs), and takes the faces of the nearest

@@ -129,6 +129,11 @@ std::string status_line(const snapshot &was, const snapshot &now,
 		 link.input_connected ? "in" : "-",
 		 link.output_connected ? "out" : "-");
 	line += buf;
+	for (const auto &kv : ps.fallback)
+		line += "  fallback_" + kv.first + " " +
+			std::to_string(kv.second);
+	if (!ps.plan.empty())
+		line += "  | plan " + ps.plan;
 	if (!blocked.empty()) {
 		line += "  (nothing is sent back: " + blocked + ")";
 	} else if (!s.worker_enabled) {
@@ -152,6 +157,11 @@ void print_summary(const pipeline_stats &ps, const link_counts &link,
 	       link.frames_in.load(), ps.kept, link.frames_out.load(),
 	       ps.processed, ps.obscured_whole, ps.skipped, link.unsent.load(),
 	       cpu_s, wall_s);
+	for (const char *kind : {"faces", "qr", "phones"}) {
+		auto it = ps.fallback.find(kind);
+		printf(" fallback_%s=%" PRIu64, kind,
+		       it == ps.fallback.end() ? 0 : it->second);
+	}
 	for (const detector_stats &d : ps.detectors)
 		printf(" %s_runs=%" PRIu64 " %s_failures=%" PRIu64
 		       " %s_ms=%.3f %s_uncovered=%" PRIu64,
@@ -282,7 +292,10 @@ int run(const options &opt)
 		con.error(bad_region + " (see --help)");
 		return EXIT_USAGE;
 	}
-	pipeline p(std::move(st.detectors), steady_now_ns, max_frames);
+	pipeline_options po;
+	po.max_frames = max_frames;
+	po.cpu_budget = opt.cpu_budget;
+	pipeline p(std::move(st.detectors), steady_now_ns, po);
 	std::string blocked;
 	std::set<std::string> told_blocked;
 	// Settings as the pipeline takes them: nothing kept while an enabled
@@ -338,6 +351,7 @@ int run(const options &opt)
 	snapshot last;
 	double next_poll = 0, next_status = every;
 	std::vector<uint64_t> told_failures;
+	uint64_t told_plan = ~uint64_t(0);
 	while (status == 0 && !stop_requested()) {
 		std::this_thread::sleep_for(MAIN_TICK);
 		double t = elapsed();
@@ -347,10 +361,14 @@ int run(const options &opt)
 					    .count();
 			if (file.poll())
 				apply(file.current());
-			tell_failures(p.stats(), told_failures,
+			pipeline_stats ps = p.stats();
+			tell_failures(ps, told_failures,
 				      [&](const std::string &e) {
 					      con.error(e);
 				      });
+			if (ps.plan_changes != told_plan && !ps.plan.empty())
+				note("plan: " + ps.plan);
+			told_plan = ps.plan_changes;
 		}
 		if (t < next_status)
 			continue;

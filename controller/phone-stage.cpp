@@ -34,6 +34,7 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 {
 	detector d;
 	d.name = "phones";
+	d.kind = "phones";
 	d.wanted = [](const settings &s) {
 		return s.phone_enabled;
 	};
@@ -51,6 +52,7 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	};
 	// About one run a second, each reaching the frames up to the next
 	// runs with room for runs that come late on a busy machine.
+	d.expected_cpu_s = 0.47;
 	d.spacing_s = 1.0;
 	d.reach_s = 2.0;
 	d.carry_s = 1.0;

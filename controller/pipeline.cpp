@@ -28,11 +28,6 @@ uint64_t ns(double seconds)
 	return seconds <= 0 ? 0 : uint64_t(std::llround(seconds * 1e9));
 }
 
-uint64_t distance(uint64_t a, uint64_t b)
-{
-	return a > b ? a - b : b - a;
-}
-
 uint64_t thread_cpu_ns()
 {
 	timespec ts;
@@ -41,11 +36,47 @@ uint64_t thread_cpu_ns()
 	return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
-cv::Rect grown(const cv::Rect &box, int by, const cv::Size &frame)
+// How often the plan is made again from the measured costs.
+constexpr uint64_t REPLAN_NS = 500000000;
+// How far a class's evidence may stand in for a detector that did not
+// cover a frame: twice its reach, a second at least.
+constexpr double FALLBACK_REACHES = 2;
+constexpr double MIN_FALLBACK_S = 1;
+
+// A detector record written with `find` or `find_at` as a kernel with one
+// mode.
+detector as_kernel(detector d)
 {
-	cv::Rect r(box.x - by, box.y - by, box.width + 2 * by,
-		   box.height + 2 * by);
-	return r & cv::Rect(0, 0, frame.width, frame.height);
+	if (!d.run && d.find_at) {
+		auto f = d.find_at;
+		d.run = [f](const cv::Mat &m, const regions &h, uint64_t at,
+			    size_t) {
+			return findings{f(m, h, at), {}};
+		};
+	} else if (!d.run && d.find) {
+		auto f = d.find;
+		d.run = [f](const cv::Mat &m, const regions &h, uint64_t,
+			    size_t) {
+			return findings{f(m, h), {}};
+		};
+	} else if (!d.run) {
+		d.run = [](const cv::Mat &, const regions &, uint64_t, size_t) {
+			return findings{};
+		};
+	}
+	if (d.modes.empty())
+		d.modes.push_back({"full", 1});
+	if (d.kind.empty())
+		d.kind = d.name;
+	return d;
+}
+
+std::vector<double> guesses_of(const detector &d)
+{
+	std::vector<double> out;
+	for (const detector_mode &m : d.modes)
+		out.push_back(d.expected_cpu_s * m.relative_cost);
+	return out;
 }
 
 } // namespace
@@ -58,19 +89,44 @@ uint64_t steady_now_ns()
 			.count());
 }
 
+double default_cpu_budget(unsigned cores)
+{
+	double n = std::max(1u, cores);
+	return std::max(0.5, n - std::max(0.5, n / 4));
+}
+
 pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
-		   size_t max_frames)
+		   pipeline_options options)
 	: clock_(std::move(clock)),
-	  max_frames_(std::max<size_t>(max_frames, 1))
+	  thread_cpu_(options.thread_cpu ? std::move(options.thread_cpu)
+					 : clock_fn(thread_cpu_ns)),
+	  max_frames_(std::max<size_t>(options.max_frames, 1)),
+	  budget_(options.cpu_budget > 0
+			  ? options.cpu_budget
+			  : default_cpu_budget(
+				    std::thread::hardware_concurrency())),
+	  cores_(std::max<size_t>(1, size_t(std::ceil(budget_ - 1e-9))))
 {
 	apply_rates();
 	for (detector &d : detectors) {
-		auto w = std::make_unique<worker>();
-		w->stats.name = d.name;
-		w->det = std::move(d);
+		detector k = as_kernel(std::move(d));
+		auto w = std::unique_ptr<worker>(
+			new worker{k,
+				   false,
+				   {},
+				   false,
+				   0,
+				   0,
+				   cost_meter(guesses_of(k)),
+				   {},
+				   {},
+				   {}});
+		w->stats.name = w->det.name;
+		w->stats.kind = w->det.kind;
 		w->wanted = wanted(*w);
 		workers_.push_back(std::move(w));
 	}
+	replan(clock_());
 	for (size_t i = 0; i < workers_.size(); i++)
 		workers_[i]->thread =
 			std::thread(&pipeline::detector_loop, this, i);
@@ -103,6 +159,40 @@ void pipeline::apply_rates()
 	counts_.keep_fps = std::min(double(settings_.fps), fit);
 }
 
+void pipeline::replan(uint64_t now)
+{
+	std::vector<demand> ds;
+	std::vector<worker *> in_plan;
+	std::vector<std::vector<std::string>> names;
+	for (auto &w : workers_) {
+		if (!w->wanted)
+			continue;
+		demand d{w->det.name,      {},
+			 w->det.reach_s,   w->det.min_age_s,
+			 w->det.spacing_s, w->plan.mode};
+		names.emplace_back();
+		for (size_t m = 0; m < w->det.modes.size(); m++) {
+			d.modes.push_back(w->meter.cost(m));
+			names.back().push_back(w->det.modes[m].name);
+		}
+		ds.push_back(std::move(d));
+		in_plan.push_back(w.get());
+	}
+	plan_limits limits;
+	limits.budget_cores = budget_;
+	limits.delay_s = settings_.delay;
+	limits.frame_period_s = 1 / std::max(counts_.keep_fps, 0.1);
+	plan p = make_plan(ds, limits);
+	for (size_t i = 0; i < in_plan.size() && i < p.detectors.size(); i++)
+		in_plan[i]->plan = p.detectors[i];
+	if (plan_changed(plan_, p))
+		counts_.plan_changes++;
+	counts_.plan = describe_plan(p, names);
+	counts_.plan_fits = p.fits;
+	plan_ = std::move(p);
+	next_plan_ = now + REPLAN_NS;
+}
+
 void pipeline::configure(const settings &s)
 {
 	{
@@ -113,10 +203,13 @@ void pipeline::configure(const settings &s)
 			w->wanted = wanted(*w);
 		if (!s.worker_enabled) {
 			buffer_.clear();
-			for (auto &w : workers_)
+			for (auto &w : workers_) {
 				w->runs.clear();
+				w->last_arrival = 0;
+			}
 			credit_at_ = 0;
 		}
+		replan(clock_());
 	}
 	work_cv_.notify_all();
 	due_cv_.notify_all();
@@ -152,8 +245,7 @@ bool pipeline::offer(cv::Mat &bgra)
 		buffer_.push_back(
 			{next_seq_++, now,
 			 std::make_shared<const cv::Mat>(std::move(bgra)),
-			 std::vector<run_state>(workers_.size(),
-						run_state::none)});
+			 std::vector<bool>(workers_.size(), false)});
 		counts_.kept++;
 	}
 	work_cv_.notify_all();
@@ -161,42 +253,66 @@ bool pipeline::offer(cv::Mat &bgra)
 	return true;
 }
 
-bool pipeline::near_run(const worker &w, const slot &s) const
-{
-	uint64_t spacing = ns(w.det.spacing_s);
-	// Runs are ordered by frame number, and so by arrival: the nearest
-	// on each side decide.
-	auto after = w.runs.lower_bound(s.seq);
-	if (after != w.runs.end() &&
-	    after->second.arrival - s.arrival < spacing)
-		return true;
-	return after != w.runs.begin() &&
-	       s.arrival - std::prev(after)->second.arrival < spacing;
-}
-
+// The frame at the next point of the detector's grid: the latest one at
+// or before its last run plus its spacing, once that time has come, or
+// the first one after it when there is none. Frames it could not finish
+// before they fall due are passed over; when every frame left is such a
+// frame, the newest is taken all the same: its findings still reach the
+// frames after it, and its run time is measured afresh.
 pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 {
 	worker &w = *workers_[index];
-	if (stopping_ || !w.wanted || w.busy || now < w.rest_until)
+	if (stopping_ || !w.wanted || w.busy)
 		return nullptr;
-	// The oldest frame it can still finish before the frame falls due.
-	// When there is none, the newest: its findings still reach the
-	// frames after it, and the run time is measured afresh.
-	uint64_t guard = ns(2 * w.mean_run_s) + 10000000;
-	uint64_t min_age = ns(w.det.min_age_s);
-	slot *newest = nullptr;
+	const uint64_t min_age = ns(w.det.min_age_s);
+	const uint64_t wall = ns(w.meter.cost(w.plan.mode).wall_s);
+	const bool grid = w.last_arrival != 0;
+	const uint64_t target = w.last_arrival + ns(w.plan.spacing_s);
+	slot *at_or_before = nullptr, *late = nullptr;
+	std::vector<slot *> passed;
+	auto chosen = [&](slot *s) {
+		for (slot *p : passed)
+			if (p != s) {
+				p->started[index] = true;
+				w.stats.skipped++;
+			}
+		return s;
+	};
 	for (slot &s : buffer_) {
-		if (s.state[index] != run_state::none)
-			continue;
 		if (now < s.arrival + min_age)
 			break;
-		if (w.det.spacing_s > 0 && near_run(w, s))
+		if (s.started[index] || (grid && s.arrival <= w.last_arrival))
 			continue;
-		if (s.arrival + delay_ns_ >= now + guard)
-			return &s;
-		newest = &s;
+		if (s.arrival + delay_ns_ < now + wall) {
+			passed.push_back(&s);
+			late = &s;
+			continue;
+		}
+		if (!grid)
+			return chosen(&s);
+		if (s.arrival <= target) {
+			at_or_before = &s;
+			continue;
+		}
+		return chosen(at_or_before ? at_or_before : &s);
 	}
-	return newest;
+	if (at_or_before)
+		return now >= target + min_age ? chosen(at_or_before) : nullptr;
+	return chosen(late && late->arrival >= target ? late : nullptr);
+}
+
+// Earliest deadline first among the detectors waiting for a core.
+bool pipeline::may_start(size_t index, uint64_t due) const
+{
+	if (running_ >= cores_)
+		return false;
+	for (size_t j = 0; j < workers_.size(); j++) {
+		uint64_t other = workers_[j]->queued_due;
+		if (j != index && other &&
+		    (other < due || (other == due && j < index)))
+			return false;
+	}
+	return true;
 }
 
 regions pipeline::hints_for(size_t index, uint64_t seq) const
@@ -207,8 +323,9 @@ regions pipeline::hints_for(size_t index, uint64_t seq) const
 			continue;
 		auto it = workers_[j]->runs.find(seq);
 		if (it != workers_[j]->runs.end() && it->second.ok)
-			hints.insert(hints.end(), it->second.found.begin(),
-				     it->second.found.end());
+			hints.insert(hints.end(),
+				     it->second.result.found.begin(),
+				     it->second.result.found.end());
 	}
 	return hints;
 }
@@ -219,51 +336,66 @@ void pipeline::detector_loop(size_t index)
 	pthread_setname_np(pthread_self(), w.det.name.substr(0, 15).c_str());
 	std::unique_lock<std::mutex> lock(mutex_);
 	while (!stopping_) {
-		slot *s = pick(index, clock_());
-		if (!s) {
+		uint64_t now = clock_();
+		if (now >= next_plan_)
+			replan(now);
+		slot *s = pick(index, now);
+		uint64_t due = s ? s->arrival + delay_ns_ : 0;
+		if (!s || !may_start(index, due)) {
+			w.queued_due = due;
 			idle_cv_.notify_all();
 			work_cv_.wait_for(lock, RECHECK);
 			continue;
 		}
-		s->state[index] = run_state::running;
-		w.busy = true;
-		uint64_t seq = s->seq, arrival = s->arrival;
-		frame_ptr pixels = s->pixels;
-		regions hints = hints_for(index, seq);
-		lock.unlock();
-
-		uint64_t cpu0 = thread_cpu_ns(), wall0 = steady_now_ns();
-		regions found;
-		bool ok = false;
-		std::string failure;
-		try {
-			found = w.det.find_at
-					? w.det.find_at(*pixels, hints, arrival)
-					: w.det.find(*pixels, hints);
-			ok = true;
-		} catch (const std::exception &e) {
-			failure = e.what();
-		} catch (...) {
-			failure = "unknown error";
-		}
-		uint64_t cpu = thread_cpu_ns() - cpu0;
-		uint64_t wall = steady_now_ns() - wall0;
-		pixels.reset();
-
-		lock.lock();
-		record(index, seq, arrival, ok, std::move(found), cpu, wall,
-		       failure);
+		w.queued_due = 0;
+		run_one(index, *s, lock);
 	}
 	idle_cv_.notify_all();
 }
 
-void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
-		      regions found, uint64_t cpu_ns, uint64_t wall_ns,
-		      const std::string &failure)
+void pipeline::run_one(size_t index, slot &s,
+		       std::unique_lock<std::mutex> &lock)
+{
+	worker &w = *workers_[index];
+	s.started[index] = true;
+	w.busy = true;
+	w.last_arrival = s.arrival;
+	running_++;
+	const uint64_t seq = s.seq, arrival = s.arrival;
+	const size_t mode = w.plan.mode;
+	frame_ptr pixels = s.pixels;
+	regions hints = hints_for(index, seq);
+	lock.unlock();
+
+	uint64_t cpu0 = thread_cpu_(), wall0 = clock_();
+	findings found;
+	bool ok = false;
+	std::string failure;
+	try {
+		found = w.det.run(*pixels, hints, arrival, mode);
+		ok = true;
+	} catch (const std::exception &e) {
+		failure = e.what();
+	} catch (...) {
+		failure = "unknown error";
+	}
+	uint64_t cpu = thread_cpu_() - cpu0;
+	uint64_t wall = clock_() - wall0;
+	pixels.reset();
+
+	lock.lock();
+	running_--;
+	record(index, seq, arrival, mode, ok, std::move(found), cpu, wall,
+	       failure);
+}
+
+void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
+		      bool ok, findings found, uint64_t cpu_ns,
+		      uint64_t wall_ns, const std::string &failure)
 {
 	worker &w = *workers_[index];
 	w.busy = false;
-	w.runs[seq] = run{arrival, ok, std::move(found)};
+	w.runs[seq] = run_record{arrival, ok, std::move(found)};
 	if (ok) {
 		w.stats.runs++;
 	} else {
@@ -272,55 +404,9 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
 	}
 	w.stats.cpu_ns += cpu_ns;
 	w.stats.wall_ns += wall_ns;
-	double s = double(wall_ns) / 1e9;
-	w.mean_run_s = w.mean_run_s == 0 ? s : 0.8 * w.mean_run_s + 0.2 * s;
-	if (w.det.max_share > 0 && w.det.max_share < 1)
-		w.rest_until = clock_() + uint64_t(double(cpu_ns) *
-						   (1 / w.det.max_share - 1));
-	for (slot &sl : buffer_)
-		if (sl.seq == seq)
-			sl.state[index] = run_state::done;
+	w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
 	work_cv_.notify_all();
 	idle_cv_.notify_all();
-}
-
-bool pipeline::covers(const worker &w, const slot &s,
-		      std::vector<cv::Rect> &boxes) const
-{
-	const uint64_t reach = ns(w.det.reach_s), carry = ns(w.det.carry_s);
-	const uint64_t limit = std::max(reach, carry);
-	std::vector<const run *> reaching;
-	bool before = false, after = false;
-	auto take = [&](const run &r, bool &side) {
-		uint64_t dt = distance(r.arrival, s.arrival);
-		if (!r.ok)
-			return;
-		bool nearest = !side && dt <= reach;
-		if (nearest)
-			side = true;
-		if (nearest || dt <= carry)
-			reaching.push_back(&r);
-	};
-	// On or after the frame, then on or before it.
-	for (auto it = w.runs.lower_bound(s.seq);
-	     it != w.runs.end() && it->second.arrival - s.arrival <= limit;
-	     ++it)
-		take(it->second, after);
-	for (auto it = w.runs.upper_bound(s.seq); it != w.runs.begin();) {
-		--it;
-		if (s.arrival - it->second.arrival > limit)
-			break;
-		take(it->second, before);
-	}
-	for (const run *r : reaching) {
-		double dt = double(distance(r->arrival, s.arrival)) / 1e9;
-		int by = int(std::ceil(w.det.motion_px_per_s * dt));
-		for (const region &g : r->found)
-			if (!g.keep)
-				boxes.push_back(
-					grown(g.box, by, s.pixels->size()));
-	}
-	return before && after;
 }
 
 bool pipeline::wanted(const worker &w) const
@@ -331,23 +417,37 @@ bool pipeline::wanted(const worker &w) const
 
 due_frame pipeline::decide(slot &s)
 {
+	std::vector<coverage_rule> rules;
+	std::vector<const run_history *> runs;
+	for (const auto &w : workers_) {
+		const detector &d = w->det;
+		rules.push_back({d.name, d.kind, w->wanted, d.reach_s,
+				 d.carry_s, d.motion_px_per_s,
+				 std::max(MIN_FALLBACK_S,
+					  FALLBACK_REACHES * d.reach_s)});
+		runs.push_back(&w->runs);
+	}
+	due_decision d =
+		decide_due({s.seq, s.arrival, s.pixels->size()}, rules, runs);
+	for (auto &w : workers_)
+		for (const std::string &name : d.missing)
+			if (w->det.name == name)
+				w->stats.uncovered++;
+	for (const std::string &kind : d.fallback)
+		counts_.fallback[kind]++;
+	if (d.whole)
+		counts_.obscured_whole++;
+	else
+		counts_.processed++;
 	due_frame f;
 	f.seq = s.seq;
 	f.arrival_ns = s.arrival;
 	f.due_ns = s.arrival + delay_ns_;
 	f.pixels = s.pixels;
-	for (const auto &w : workers_)
-		if (w->wanted && !covers(*w, s, f.boxes)) {
-			f.missing.push_back(w->det.name);
-			w->stats.uncovered++;
-		}
-	f.whole = !f.missing.empty();
-	if (f.whole) {
-		f.boxes.clear();
-		counts_.obscured_whole++;
-	} else {
-		counts_.processed++;
-	}
+	f.whole = d.whole;
+	f.boxes = std::move(d.boxes);
+	f.missing = std::move(d.missing);
+	f.fallback = std::move(d.fallback);
 	return f;
 }
 
@@ -357,8 +457,11 @@ void pipeline::forget_old_runs()
 		return;
 	uint64_t oldest = buffer_.front().arrival;
 	for (auto &w : workers_) {
-		uint64_t keep = ns(std::max(
-			{w->det.reach_s, w->det.carry_s, w->det.spacing_s}));
+		const detector &d = w->det;
+		uint64_t keep =
+			ns(std::max({d.reach_s, d.carry_s, w->plan.spacing_s,
+				     std::max(MIN_FALLBACK_S,
+					      FALLBACK_REACHES * d.reach_s)}));
 		while (!w->runs.empty() &&
 		       w->runs.begin()->second.arrival + keep < oldest)
 			w->runs.erase(w->runs.begin());

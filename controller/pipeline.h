@@ -1,16 +1,19 @@
 // The look-ahead pipeline. Frames read from the filter are stamped on
 // arrival and kept (at most "fps" a second) in a buffer of "delay"
-// seconds. Detectors run on the kept frames on threads of their own, each
-// at its own pace; what one finds in a frame is carried to the frames
-// around it, grown for motion. A frame leaves when it falls due, at its
-// arrival plus "delay", in order:
-//   - processed, with the union of what reaches it obscured, when every
-//     wanted detector has run close enough before and after it (its reach)
-//     that anything it could find there has been carried to it;
-//   - wholly obscured otherwise. Never as it came in.
+// seconds. Detectors run on the kept frames on threads of their own, at
+// the spacing and in the mode the planner (planner.h) chose for all of
+// them within one CPU budget, on a grid in arrival time; when more want a
+// core than the budget has, the run whose frame falls due first goes
+// first, and a run that could not finish before its frame falls due is
+// not started. A frame leaves when it falls due, at its arrival plus
+// "delay", in order, with what the runs around it found hidden, or in a
+// class's fallback, or wholly obscured (due-frame.h). Never as it came
+// in.
 #pragma once
 
 #include "detector.h"
+#include "due-frame.h"
+#include "planner.h"
 #include "settings.h"
 
 #include <opencv2/core.hpp>
@@ -48,24 +51,29 @@ struct due_frame {
 	uint64_t due_ns = 0;
 	// Shared with detectors that may still read it: never write to it.
 	frame_ptr pixels;
-	// false: every wanted detector covered it, and `boxes` are hidden.
-	// true: it fell due before that, and the whole picture is hidden.
+	// false: `boxes` are hidden (every wanted detector covered it, or its
+	// class's evidence stood in). true: the whole picture is hidden.
 	bool whole = false;
 	std::vector<cv::Rect> boxes;
-	// Detectors that had not covered it (when `whole`).
+	// Detectors that had not covered it.
 	std::vector<std::string> missing;
+	// Classes whose cheap evidence stood in for a detector.
+	std::vector<std::string> fallback;
 };
 
 struct detector_stats {
 	std::string name;
+	std::string kind;
 	bool wanted = false;
 	uint64_t runs = 0;
 	uint64_t failures = 0;
 	uint64_t cpu_ns = 0;
 	uint64_t wall_ns = 0;
-	// Frames that fell due before its runs covered them, and so went
-	// out wholly obscured.
+	// Frames that fell due before its runs covered them (in fallback or
+	// wholly obscured).
 	uint64_t uncovered = 0;
+	// Runs not started: the frame would have fallen due first.
+	uint64_t skipped = 0;
 	std::string last_failure;
 };
 
@@ -82,14 +90,34 @@ struct pipeline_stats {
 	// it would not fit into the memory limit.
 	double keep_fps = 0;
 	std::vector<detector_stats> detectors;
+	// Processed frames in which a class's evidence stood in, by class.
+	std::map<std::string, uint64_t> fallback;
+	// The plan in force, described, and how often it changed.
+	std::string plan;
+	bool plan_fits = true;
+	uint64_t plan_changes = 0;
+};
+
+// The CPU budget for all detectors: the cores less one half, and at most
+// 1.5 on two cores, so that OBS and the rest of the machine keep a core's
+// worth of room.
+double default_cpu_budget(unsigned cores);
+
+struct pipeline_options {
+	// Bounds the buffer (memory).
+	size_t max_frames = 64;
+	// Cores all detectors together may take.
+	double cpu_budget = 1.5;
+	// The CPU time the calling thread has used, in nanoseconds; tests
+	// give the pipeline their own clock here too.
+	clock_fn thread_cpu;
 };
 
 class pipeline {
 public:
-	// max_frames bounds the buffer (memory). Detector threads start at
-	// once and idle until frames come.
+	// Detector threads start at once and idle until frames come.
 	pipeline(std::vector<detector> detectors, clock_fn clock,
-		 size_t max_frames);
+		 pipeline_options options);
 	~pipeline();
 	pipeline(const pipeline &) = delete;
 	pipeline &operator=(const pipeline &) = delete;
@@ -118,19 +146,12 @@ public:
 	void stop();
 
 private:
-	enum class run_state : uint8_t { none, running, done };
-
 	struct slot {
 		uint64_t seq;
 		uint64_t arrival;
 		frame_ptr pixels;
-		std::vector<run_state> state; // per detector
-	};
-
-	struct run {
-		uint64_t arrival;
-		bool ok;
-		regions found;
+		// Per detector: a run on it has started.
+		std::vector<bool> started;
 	};
 
 	struct worker {
@@ -138,16 +159,25 @@ private:
 		bool wanted = false;
 		// Completed runs by frame number, including frames already
 		// written: their findings still reach the frames after them.
-		std::map<uint64_t, run> runs;
+		run_history runs;
 		bool busy = false;
-		double mean_run_s = 0;
-		uint64_t rest_until = 0;
+		// Waiting for a core for a run on a frame due then (0: not).
+		uint64_t queued_due = 0;
+		// The arrival of the frame its last run was on: the grid its
+		// runs keep to.
+		uint64_t last_arrival = 0;
+		cost_meter meter;
+		planned plan;
 		detector_stats stats;
 		std::thread thread;
 	};
 
 	clock_fn clock_;
+	clock_fn thread_cpu_;
 	const size_t max_frames_;
+	const double budget_;
+	// Runs at once, at most: the budget rounded up.
+	const size_t cores_;
 
 	mutable std::mutex mutex_;
 	std::condition_variable work_cv_;
@@ -164,21 +194,24 @@ private:
 	uint64_t next_seq_ = 1;
 	std::deque<slot> buffer_;
 	std::vector<std::unique_ptr<worker>> workers_;
+	size_t running_ = 0;
 	pipeline_stats counts_;
+	plan plan_;
+	uint64_t next_plan_ = 0;
 
 	void apply_rates();
+	void replan(uint64_t now);
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
-	bool near_run(const worker &w, const slot &s) const;
+	bool may_start(size_t index, uint64_t due) const;
 	regions hints_for(size_t index, uint64_t seq) const;
-	void record(size_t index, uint64_t seq, uint64_t arrival, bool ok,
-		    regions found, uint64_t cpu_ns, uint64_t wall_ns,
+	void run_one(size_t index, slot &s, std::unique_lock<std::mutex> &lock);
+	void record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
+		    bool ok, findings found, uint64_t cpu_ns, uint64_t wall_ns,
 		    const std::string &failure);
 	bool idle_locked(uint64_t now);
 	bool wanted(const worker &w) const;
 	due_frame decide(slot &s);
-	bool covers(const worker &w, const slot &s,
-		    std::vector<cv::Rect> &boxes) const;
 	void forget_old_runs();
 };
 

@@ -138,10 +138,12 @@ std::vector<detector> make_qr_detectors()
 
 	detector zxing;
 	zxing.name = "qr-zxing";
+	zxing.kind = "qr";
 	zxing.wanted = wanted;
 	zxing.find = [](const cv::Mat &bgra, const regions &) {
 		return find_qr_zxing(bgra);
 	};
+	zxing.expected_cpu_s = 0.006;
 	zxing.spacing_s = 0;
 	// Covers a frame it had no time for from its neighbours, and holds
 	// a code it missed for a frame or two.
@@ -151,11 +153,13 @@ std::vector<detector> make_qr_detectors()
 
 	detector opencv;
 	opencv.name = "qr-opencv";
+	opencv.kind = "qr";
 	opencv.wanted = wanted;
 	opencv.find = find_qr_opencv;
 	// About 30 ms a run: three runs a second. Each reaches the frames up
 	// to the next but one, so that a busy machine that lets it run only
 	// every second or so still has its frames covered.
+	opencv.expected_cpu_s = 0.035;
 	opencv.spacing_s = 0.3;
 	opencv.reach_s = 0.75;
 	opencv.carry_s = 0;
@@ -167,6 +171,7 @@ std::vector<detector> make_qr_detectors()
 
 	detector fine;
 	fine.name = "qr-fine";
+	fine.kind = "qr";
 	fine.wanted = wanted;
 	fine.find = [](const cv::Mat &bgra, const regions &) {
 		return find_qr_fine(bgra);
@@ -174,6 +179,7 @@ std::vector<detector> make_qr_detectors()
 	// About 20 ms a run: as often as OpenCV's, and as far-reaching.
 	// Such codes are at the edge of what it reads: a run that misses one
 	// is bridged by the runs beside it.
+	fine.expected_cpu_s = 0.02;
 	fine.spacing_s = 0.3;
 	fine.reach_s = 0.75;
 	fine.carry_s = 0.4;

@@ -35,6 +35,17 @@ struct manual_clock {
 	void set_ms(double ms) { *t = 1000 * MS + uint64_t(ms * 1e6); }
 };
 
+// Room for every detector at once; run times on the test's clock.
+pipeline_options options(
+	size_t frames, const clock_fn &cpu = [] { return uint64_t(0); })
+{
+	pipeline_options o;
+	o.max_frames = frames;
+	o.cpu_budget = 8;
+	o.thread_cpu = cpu;
+	return o;
+}
+
 // A frame that carries its number in its first pixel.
 cv::Mat numbered(uint64_t n)
 {
@@ -171,7 +182,7 @@ TEST(Pipeline, FramesLeaveInOrderAtArrivalPlusDelay)
 {
 	manual_clock clock;
 	scripted every;
-	pipeline p({every.make("every", 0, 0.25, 0)}, clock.fn(), 100);
+	pipeline p({every.make("every", 0, 0.25, 0)}, clock.fn(), options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 10, 100);
 
@@ -206,7 +217,7 @@ TEST(Pipeline, FpsCapsWhatIsKept)
 			    rate_case{30, 1000.0 / 30, 8, 90, 89, 90},
 			    rate_case{5, 1000.0 / 60, 2, 180, 14, 16}}) {
 		manual_clock clock;
-		pipeline p({}, clock.fn(), 1000);
+		pipeline p({}, clock.fn(), options(1000));
 		p.configure(at(5.0, c.fps));
 		int kept = 0;
 		for (int i = 0; i < c.frames; i++) {
@@ -221,7 +232,7 @@ TEST(Pipeline, FpsCapsWhatIsKept)
 	// nearly "fps" a second are kept, never more.
 	for (int fps : {15, 30}) {
 		manual_clock clock;
-		pipeline p({}, clock.fn(), 1000);
+		pipeline p({}, clock.fn(), options(1000));
 		p.configure(at(5.0, fps));
 		std::mt19937 random{uint32_t(fps)};
 		std::exponential_distribution<double> gap(fps * 1.2 / 1000);
@@ -240,7 +251,7 @@ TEST(Pipeline, FpsCapsWhatIsKept)
 TEST(Pipeline, BufferLimitLowersTheKeptRate)
 {
 	manual_clock clock;
-	pipeline p({}, clock.fn(), 10);
+	pipeline p({}, clock.fn(), options(10));
 	p.configure(at(2.0, 30));
 	EXPECT_DOUBLE_EQ(p.stats().keep_fps, 5.0);
 	int kept = 0;
@@ -263,7 +274,7 @@ TEST(Pipeline, AFindingReachesTheFramesBeforeIt)
 	for (uint64_t n = 5; n < 20; n++)
 		sampled.truth[n] = {{object}};
 	pipeline p({sampled.make("sampled", 0.3, 0.5, 0, 100)}, clock.fn(),
-		   100);
+		   options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 13, 100);
 	EXPECT_EQ(sampled.runs(), (std::vector<uint64_t>{0, 3, 6, 9, 12}));
@@ -286,7 +297,8 @@ TEST(Pipeline, AFindingReachesTheFramesBeforeIt)
 	manual_clock c2;
 	scripted s2;
 	s2.truth[6] = {{object}};
-	pipeline p2({s2.make("sampled", 0.3, 0.5, 0, 100)}, c2.fn(), 100);
+	pipeline p2({s2.make("sampled", 0.3, 0.5, 0, 100)}, c2.fn(),
+		    options(100));
 	p2.configure(at(1.0, 10));
 	feed(p2, c2, 7, 100);
 	for (int i = 0; i < 6; i++) {
@@ -305,7 +317,7 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 	manual_clock clock;
 	scripted slow;
 	slow.hold = std::make_shared<gate>();
-	pipeline p({slow.make("slow", 0, 0.25, 0)}, clock.fn(), 100);
+	pipeline p({slow.make("slow", 0, 0.25, 0)}, clock.fn(), options(100));
 	release_at_end release{slow.hold};
 	p.configure(at(1.0, 10));
 	for (int i = 0; i < 10; i++) {
@@ -335,23 +347,12 @@ TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 		EXPECT_FALSE(f.whole);
 }
 
-TEST(Pipeline, ADetectorSlowerThanTheTimeLeftStillRunsNewestFirst)
+TEST(Pipeline, ARunThatCannotFinishInTimeIsNotStartedButTheNewestIs)
 {
 	manual_clock clock;
 	scripted slow;
 	slow.hold = std::make_shared<gate>();
-	detector d = slow.make("slow", 0, 0.25, 0);
-	auto find = d.find;
-	// Its first run takes 300 ms: every frame left then falls due
-	// sooner than it could finish another.
-	d.find = [find](const cv::Mat &f, const regions &hints) {
-		regions found = find(f, hints);
-		if (number_of(f) == 0)
-			std::this_thread::sleep_for(
-				std::chrono::milliseconds(300));
-		return found;
-	};
-	pipeline p({d}, clock.fn(), 100);
+	pipeline p({slow.make("slow", 0, 0.25, 0)}, clock.fn(), options(100));
 	release_at_end release{slow.hold};
 	p.configure(at(1.0, 10));
 	offer(p, 0);
@@ -361,11 +362,15 @@ TEST(Pipeline, ADetectorSlowerThanTheTimeLeftStillRunsNewestFirst)
 		clock.set_ms(i * 100);
 		offer(p, uint64_t(i));
 	}
+	// Its first run took 1.25 s on the pipeline's clock: no frame left
+	// falls due late enough for a run like it.
 	clock.set_ms(1250);
 	slow.hold->release();
 	ASSERT_TRUE(p.wait_idle(IDLE));
-	EXPECT_EQ(slow.runs(), (std::vector<uint64_t>{0, 3, 2, 1}))
-		<< "its findings still reach the frames after each one";
+	EXPECT_EQ(slow.runs(), (std::vector<uint64_t>{0, 3}))
+		<< "the newest still runs: its findings reach the frames after "
+		   "it, and the run time is measured again";
+	EXPECT_EQ(p.stats().detectors.at(0).skipped, 2u);
 }
 
 TEST(Pipeline, AFailingDetectorCoversNothing)
@@ -373,7 +378,8 @@ TEST(Pipeline, AFailingDetectorCoversNothing)
 	manual_clock clock;
 	scripted broken;
 	broken.fail = true;
-	pipeline p({broken.make("broken", 0, 0.25, 0.1)}, clock.fn(), 100);
+	pipeline p({broken.make("broken", 0, 0.25, 0.1)}, clock.fn(),
+		   options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 5, 100);
 	for (const due_frame &f : take_each(p, clock, 1000, 5, 100))
@@ -394,7 +400,8 @@ TEST(Pipeline, ASwitchedOffDetectorIsNotWaitedFor)
 	d.wanted = [](const settings &s) {
 		return s.qr_enabled;
 	};
-	pipeline p({d, other.make("other", 0, 0.25, 0)}, clock.fn(), 100);
+	pipeline p({d, other.make("other", 0, 0.25, 0)}, clock.fn(),
+		   options(100));
 	release_at_end release{stuck.hold};
 	settings s = at(1.0, 10);
 	s.qr_enabled = false;
@@ -419,7 +426,7 @@ TEST(Pipeline, WorkerDisabledKeepsNothing)
 {
 	manual_clock clock;
 	scripted every;
-	pipeline p({every.make("every", 0, 0.25, 0)}, clock.fn(), 100);
+	pipeline p({every.make("every", 0, 0.25, 0)}, clock.fn(), options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 3, 100);
 	settings off = at(1.0, 10);
@@ -453,7 +460,8 @@ TEST(Pipeline, LaterDetectorsGetHintsAndKeptRegionsStayVisible)
 	}
 	detector late = second.make("second", 0, 0.25, 0);
 	late.min_age_s = 0.05;
-	pipeline p({first.make("first", 0, 0.25, 0), late}, clock.fn(), 100);
+	pipeline p({first.make("first", 0, 0.25, 0), late}, clock.fn(),
+		   options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 3, 100);
 	// Frames are 50 ms old only after the next one came: age the last.
@@ -479,7 +487,7 @@ TEST(Pipeline, LaterDetectorsGetHintsAndKeptRegionsStayVisible)
 TEST(Pipeline, AnOutputThatFellBehindCatchesUp)
 {
 	manual_clock clock;
-	pipeline p({}, clock.fn(), 100);
+	pipeline p({}, clock.fn(), options(100));
 	p.configure(at(1.0, 10));
 	feed(p, clock, 10, 100);
 	// Two seconds in: frames 0..7 are more than 250 ms late.
@@ -493,23 +501,30 @@ TEST(Pipeline, AnOutputThatFellBehindCatchesUp)
 	EXPECT_EQ(p.stats().skipped, 8u);
 }
 
-TEST(Pipeline, ASlowDetectorRunsOnFramesSpacedApart)
+TEST(Pipeline, ASlowDetectorRunsOnAGridNoWiderThanItsSpacing)
 {
 	manual_clock clock;
 	scripted sampled;
-	pipeline p({sampled.make("sampled", 0.3, 0.5, 0)}, clock.fn(), 100);
+	pipeline p({sampled.make("sampled", 0.3, 0.5, 0)}, clock.fn(),
+		   options(100));
 	p.configure(at(5.0, 15));
 	feed(p, clock, 45, 1000.0 / 15);
 	std::vector<uint64_t> runs = sampled.runs();
-	// Three seconds of frames, a run at least every 0.3 s.
-	EXPECT_GE(runs.size(), 9u);
-	EXPECT_LE(runs.size(), 10u);
+	// Three seconds of frames, the latest frame at or before each 0.3 s
+	// step: four frames (0.27 s) apart.
+	EXPECT_GE(runs.size(), 11u);
+	EXPECT_LE(runs.size(), 12u);
 	for (size_t i = 1; i < runs.size(); i++)
-		EXPECT_GE(runs[i] - runs[i - 1], 5u);
+		EXPECT_EQ(runs[i] - runs[i - 1], 4u);
 	// Every frame up to the last run is covered: runs lie at most 0.5 s
-	// on each side. The frames after it have no run after them yet.
+	// on each side. The frames after it have no run after them yet:
+	// what the runs before them found stands in.
 	std::vector<due_frame> out = take_each(p, clock, 5000, 45, 1000.0 / 15);
-	for (const due_frame &f : out)
-		EXPECT_EQ(f.whole, number_of(*f.pixels) > runs.back())
+	for (const due_frame &f : out) {
+		bool after = number_of(*f.pixels) > runs.back();
+		EXPECT_FALSE(f.whole) << "frame " << number_of(*f.pixels);
+		EXPECT_EQ(f.fallback.size(), after ? 1u : 0u)
 			<< "frame " << number_of(*f.pixels);
+	}
+	EXPECT_EQ(p.stats().fallback.at("sampled"), 44 - runs.back());
 }
