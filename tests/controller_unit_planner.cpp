@@ -1,0 +1,323 @@
+// The planner (spacing and mode of each detector within one budget), the
+// costs it plans from, and the due-frame decision with its per-class
+// fallback and boxes interpolated between runs.
+
+#include "due-frame.h"
+#include "planner.h"
+#include "region-tracks.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace qmc;
+
+namespace {
+
+demand wants(const std::string &name, std::vector<mode_cost> modes,
+	     double reach, double preferred = 0)
+{
+	demand d;
+	d.name = name;
+	d.modes = std::move(modes);
+	d.reach_s = reach;
+	d.preferred_spacing_s = preferred;
+	return d;
+}
+
+plan_limits limits(double budget, double delay, double fps = 15)
+{
+	plan_limits l;
+	l.budget_cores = budget;
+	l.delay_s = delay;
+	l.frame_period_s = 1 / fps;
+	return l;
+}
+
+// The detectors of the controller, at costs seen on a busy scene.
+std::vector<demand> busy_scene()
+{
+	return {wants("qr-zxing", {{0.006, 0.01, true}}, 0.25),
+		wants("qr-opencv", {{0.15, 0.25, true}, {0.04, 0.07, true}},
+		      0.75, 0.3),
+		wants("faces",
+		      {{0.13, 0.2, true},
+		       {0.06, 0.09, true},
+		       {0.02, 0.03, true}},
+		      0.8, 0.25),
+		wants("phones", {{0.47, 0.6, true}, {0.2, 0.26, true}}, 2.0,
+		      1.0)};
+}
+
+void expect_covers(const plan &p, const std::vector<demand> &ds,
+		   const plan_limits &l)
+{
+	ASSERT_EQ(p.detectors.size(), ds.size());
+	double sum = 0;
+	for (size_t i = 0; i < ds.size(); i++) {
+		const planned &x = p.detectors[i];
+		const mode_cost &c = ds[i].modes.at(x.mode);
+		EXPECT_LE(x.spacing_s, ds[i].reach_s + 1e-9) << x.name;
+		EXPECT_GE(x.spacing_s, l.frame_period_s - 1e-9) << x.name;
+		EXPECT_LE(x.spacing_s + c.wall_s + ds[i].min_age_s,
+			  l.delay_s - plan_margin_s(l.delay_s) + 1e-9)
+			<< x.name;
+		EXPECT_NEAR(x.cores, c.cpu_s / x.spacing_s, 1e-9);
+		sum += x.cores;
+	}
+	EXPECT_LE(sum, l.budget_cores + 1e-9);
+	EXPECT_NEAR(p.cores, sum, 1e-9);
+}
+
+} // namespace
+
+TEST(Planner, EveryPlanThatFitsCoversEveryFrameWithinTheBudget)
+{
+	std::mt19937 rng(7);
+	std::uniform_real_distribution<double> cpu(0.002, 0.8), share(0.1, 1);
+	int fitted = 0, refused = 0;
+	for (int round = 0; round < 2000; round++) {
+		std::vector<demand> ds;
+		int n = 1 + int(rng() % 5);
+		for (int i = 0; i < n; i++) {
+			std::vector<mode_cost> modes;
+			double c = cpu(rng);
+			for (int m = 0; m < 1 + int(rng() % 3); m++) {
+				modes.push_back(
+					{c, c * (1 + share(rng)), true});
+				c *= share(rng);
+			}
+			ds.push_back(wants("d" + std::to_string(i), modes,
+					   0.1 + 2 * share(rng),
+					   share(rng) - 0.1));
+			ds.back().min_age_s = rng() % 2 ? 0.1 : 0;
+		}
+		plan_limits l = limits(0.2 + 3 * share(rng),
+				       1 + double(rng() % 30),
+				       5 + double(rng() % 56));
+		plan p = make_plan(ds, l);
+		if (p.fits) {
+			fitted++;
+			expect_covers(p, ds, l);
+		} else {
+			refused++;
+			EXPECT_FALSE(p.blame.empty());
+			EXPECT_FALSE(p.why.empty());
+		}
+	}
+	EXPECT_GT(fitted, 200);
+	EXPECT_GT(refused, 50);
+}
+
+TEST(Planner, CostIsCutBySpacingFirstThenByCheaperModes)
+{
+	std::vector<demand> ds = busy_scene();
+	// Plenty of room: every detector at its best mode and spacing.
+	plan roomy = make_plan(ds, limits(4, 5));
+	ASSERT_TRUE(roomy.fits);
+	for (const planned &x : roomy.detectors)
+		EXPECT_EQ(x.mode, 0u) << x.name;
+	EXPECT_NEAR(roomy.detectors[2].spacing_s, 0.25, 1e-9);
+
+	// 1.5 cores: runs spread out to what their reach allows before any
+	// detector sees less.
+	plan tight = make_plan(ds, limits(1.5, 5));
+	ASSERT_TRUE(tight.fits) << tight.why;
+	expect_covers(tight, ds, limits(1.5, 5));
+	EXPECT_GT(tight.detectors[2].spacing_s, 0.25);
+
+	// Half a core: cheaper modes too.
+	plan poor = make_plan(ds, limits(0.5, 5));
+	ASSERT_TRUE(poor.fits) << poor.why;
+	expect_covers(poor, ds, limits(0.5, 5));
+	size_t cheaper = 0;
+	for (const planned &x : poor.detectors)
+		cheaper += x.mode;
+	EXPECT_GT(cheaper, 0u);
+}
+
+TEST(Planner, AShortDelayTakesTheCheaperModesByItself)
+{
+	std::vector<demand> ds = busy_scene();
+	// At "delay" 1 a 0.6 s run leaves no time to cover a frame.
+	plan p = make_plan(ds, limits(1.5, 1));
+	ASSERT_TRUE(p.fits) << p.why;
+	expect_covers(p, ds, limits(1.5, 1));
+	EXPECT_EQ(p.detectors[3].mode, 1u);
+}
+
+TEST(Planner, NamesTheDetectorThatCannotBeCoveredAndWhy)
+{
+	std::vector<demand> ds = busy_scene();
+	ds[3].modes = {{1.5, 2.0, true}};
+	plan slow = make_plan(ds, limits(1.5, 1));
+	EXPECT_FALSE(slow.fits);
+	EXPECT_EQ(slow.blame, "phones");
+	EXPECT_NE(slow.why.find("delay"), std::string::npos) << slow.why;
+
+	plan poor = make_plan(busy_scene(), limits(0.1, 5));
+	EXPECT_FALSE(poor.fits);
+	EXPECT_EQ(poor.blame, "phones");
+	EXPECT_NE(poor.why.find("budget"), std::string::npos) << poor.why;
+	// The cheapest plan is still there to follow.
+	ASSERT_EQ(poor.detectors.size(), 4u);
+	EXPECT_EQ(poor.detectors[3].mode, 1u);
+}
+
+TEST(Planner, ABetterModeComesBackOnlyWithRoomToSpare)
+{
+	auto one = [](size_t current) {
+		std::vector<demand> ds = {wants(
+			"d", {{0.27, 0.3, true}, {0.1, 0.1, true}}, 0.3, 0.3)};
+		ds[0].current_mode = current;
+		return ds;
+	};
+	// The best mode needs 0.9 cores: within a budget of 1, but not
+	// within 1 less its headroom.
+	EXPECT_EQ(make_plan(one(0), limits(1, 5)).detectors[0].mode, 0u);
+	EXPECT_EQ(make_plan(one(1), limits(1, 5)).detectors[0].mode, 1u);
+	EXPECT_EQ(make_plan(one(1), limits(1.2, 5)).detectors[0].mode, 0u);
+}
+
+TEST(Planner, CostsAreMeasuredPerModeAndGuessedFromTheMeasured)
+{
+	cost_meter m({0.1, 0.05});
+	EXPECT_FALSE(m.cost(1).measured);
+	EXPECT_DOUBLE_EQ(m.cost(1).cpu_s, 0.05);
+	m.add(0, 0.3, 0.4);
+	// Content made the first mode three times dearer: the second is
+	// guessed dearer too.
+	EXPECT_NEAR(m.cost(1).cpu_s, 0.15, 1e-9);
+	EXPECT_NEAR(m.cost(1).wall_s, 0.2, 1e-9);
+	// One slow run among many barely moves the figures...
+	for (int i = 0; i < 19; i++)
+		m.add(0, 0.3, 0.4);
+	m.add(0, 3.0, 4.0);
+	EXPECT_LT(m.cost(0).cpu_s, 1.0);
+	EXPECT_NEAR(m.cost(0).wall_s, 0.4, 1e-9);
+	// ...several in a row do.
+	for (int i = 0; i < 5; i++)
+		m.add(0, 3.0, 4.0);
+	EXPECT_GT(m.cost(0).cpu_s, 2.0);
+	EXPECT_NEAR(m.cost(0).wall_s, 4.0, 1e-9);
+}
+
+namespace {
+
+const cv::Size FRAME(1280, 720);
+constexpr uint64_t S = 1000000000;
+
+run_history runs_at(std::vector<std::pair<uint64_t, regions>> at,
+		    regions evidence = {})
+{
+	run_history h;
+	for (auto &r : at)
+		h[r.first] = run_record{r.first * S / 10,
+					true,
+					{r.second, evidence}};
+	return h;
+}
+
+coverage_rule rule(const std::string &name, const std::string &kind,
+		   double reach)
+{
+	coverage_rule r;
+	r.name = name;
+	r.kind = kind;
+	r.wanted = true;
+	r.reach_s = reach;
+	r.motion_px_per_s = 100;
+	r.fallback_s = 2;
+	return r;
+}
+
+bool inside(const cv::Rect &small, const std::vector<cv::Rect> &boxes)
+{
+	for (const cv::Rect &b : boxes)
+		if ((b & small) == small)
+			return true;
+	return false;
+}
+
+} // namespace
+
+TEST(DueFrame, AClassInFallbackHidesItsEvidenceAndTheOthersStayExact)
+{
+	cv::Rect code(100, 100, 60, 60), line(600, 500, 200, 30);
+	// Frames are numbered in tenths of a second.
+	run_history qr = runs_at({{9, {{code}}}, {11, {{code}}}});
+	run_history text = runs_at({{0, {}}}, {{line}});
+	std::vector<coverage_rule> rules = {rule("qr-zxing", "qr", 0.25),
+					    rule("phones", "phones", 0.5)};
+	due_decision d = decide_due({10, S, FRAME}, rules, {&qr, &text});
+	EXPECT_FALSE(d.whole);
+	EXPECT_EQ(d.missing, std::vector<std::string>{"phones"});
+	EXPECT_EQ(d.fallback, std::vector<std::string>{"phones"});
+	EXPECT_TRUE(inside(code, d.boxes));
+	EXPECT_TRUE(inside(line, d.boxes)) << "text lines stand in, unread";
+	// The code's box: its two runs agree, so it barely grows.
+	for (const cv::Rect &b : d.boxes)
+		if ((b & code) == code)
+			EXPECT_LE(b.width, code.width + 2 * 5);
+
+	// No run of the class near the frame: nothing stands in.
+	run_history none;
+	d = decide_due({10, S, FRAME}, rules, {&qr, &none});
+	EXPECT_TRUE(d.whole);
+	EXPECT_EQ(d.blamed, "phones");
+	EXPECT_TRUE(d.boxes.empty());
+	// Switched off, it is not waited for.
+	rules[1].wanted = false;
+	EXPECT_FALSE(decide_due({10, S, FRAME}, rules, {&qr, &none}).whole);
+}
+
+TEST(DueFrame, AFailedRunIsNoEvidenceAndCoversNothing)
+{
+	run_history h = runs_at({{9, {}}, {11, {}}});
+	for (auto &kv : h)
+		kv.second.ok = false;
+	std::vector<coverage_rule> rules = {rule("faces", "faces", 0.5)};
+	due_decision d = decide_due({10, S, FRAME}, rules, {&h});
+	EXPECT_TRUE(d.whole);
+	EXPECT_EQ(d.missing, std::vector<std::string>{"faces"});
+}
+
+TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenWhereItIsBetweenThem)
+{
+	regions a = {{cv::Rect(100, 300, 80, 80), 4, false}};
+	regions b = {{cv::Rect(200, 300, 80, 80), 4, false}};
+	// Half way between runs a second apart, at 100 px/s.
+	std::vector<cv::Rect> out =
+		boxes_between({0, &a}, {S, &b}, S / 2, 100, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_TRUE(inside(cv::Rect(150, 300, 80, 80), out));
+	EXPECT_LE(out[0].x, 150);
+	EXPECT_GE(out[0].x, 150 - 26);
+	EXPECT_LE(out[0].width, 80 + 2 * 26);
+
+	// Another track in the second run is someone coming in: it grows for
+	// all the motion possible since; the first run's face leaves.
+	b[0].track = 5;
+	out = boxes_between({0, &a}, {S, &b}, S / 4, 100, FRAME);
+	ASSERT_EQ(out.size(), 2u);
+	EXPECT_TRUE(inside(cv::Rect(100 - 25, 300 - 25, 130, 130), out));
+	EXPECT_TRUE(inside(cv::Rect(200 - 75, 300 - 75, 230, 230), out));
+}
+
+TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
+{
+	regions a = {{cv::Rect(0, 0, 50, 50)},
+		     {cv::Rect(600, 0, 50, 50)},
+		     {cv::Rect(1000, 600, 40, 40)}};
+	regions b = {{cv::Rect(630, 10, 50, 50)},
+		     {cv::Rect(30, 0, 50, 50)},
+		     {cv::Rect(1000, 400, 200, 200)}};
+	EXPECT_EQ(partners(a, b, 100), (std::vector<int>{1, 0, -1}))
+		<< "a box five times larger is another object";
+	EXPECT_EQ(partners(a, b, 10), (std::vector<int>{1, 0, -1}))
+		<< "overlapping boxes pair at any distance limit";
+	regions kept = {{cv::Rect(0, 0, 50, 50), -1, true}};
+	EXPECT_TRUE(
+		boxes_between({0, &kept}, {S, &kept}, S / 2, 100, FRAME).empty())
+		<< "a person to keep is never hidden";
+}
