@@ -81,7 +81,18 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 	out.insert(out.end(), mine.begin(), mine.end());
 }
 
-// The class's evidence for the frame; false when it has none.
+void add_carried(const run_record &r, const frame_ref &f, double motion,
+		 std::vector<cv::Rect> &out)
+{
+	for (const regions *rs : {&r.result.found, &r.result.evidence})
+		for (const cv::Rect &b :
+		     boxes_carried({r.arrival, rs}, f.arrival, motion, f.size))
+			out.push_back(b);
+}
+
+// The class's evidence for the frame: what the nearest runs on each side
+// of each of its detectors found or noticed, grown for motion. False when
+// it has none.
 bool evidence_boxes(const std::string &kind, const frame_ref &f,
 		    const std::vector<coverage_rule> &rules,
 		    const std::vector<const run_history *> &runs,
@@ -89,21 +100,15 @@ bool evidence_boxes(const std::string &kind, const frame_ref &f,
 {
 	bool any = false;
 	for (size_t i = 0; i < rules.size(); i++) {
-		if (rules[i].kind != kind || !runs[i])
+		if (rules[i].kind != kind || !rules[i].wanted || !runs[i])
 			continue;
-		for (const auto &kv : *runs[i]) {
-			const run_record &r = kv.second;
-			if (!r.ok || distance(r.arrival, f.arrival) > window)
-				continue;
-			any = true;
-			double motion = rules[i].motion_px_per_s;
-			for (const regions *rs :
-			     {&r.result.found, &r.result.evidence})
-				for (const cv::Rect &b :
-				     boxes_carried({r.arrival, rs}, f.arrival,
-						   motion, f.size))
-					out.push_back(b);
-		}
+		nearest_runs n = nearest(*runs[i], f, window);
+		for (const run_record *r : {n.before, n.after})
+			if (r) {
+				any = true;
+				add_carried(*r, f, rules[i].motion_px_per_s,
+					    out);
+			}
 	}
 	return any;
 }

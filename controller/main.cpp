@@ -132,8 +132,11 @@ std::string status_line(const snapshot &was, const snapshot &now,
 	for (const auto &kv : ps.fallback)
 		line += "  fallback_" + kv.first + " " +
 			std::to_string(kv.second);
-	if (!ps.plan.empty())
-		line += "  | plan " + ps.plan;
+	if (!ps.plan.empty()) {
+		snprintf(buf, sizeof(buf),
+			 "  | plan for %.2f cores: ", ps.planned_cores);
+		line += buf + ps.plan;
+	}
 	if (!blocked.empty()) {
 		line += "  (nothing is sent back: " + blocked + ")";
 	} else if (!s.worker_enabled) {

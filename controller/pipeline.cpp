@@ -39,9 +39,14 @@ uint64_t thread_cpu_ns()
 // How often the plan is made again from the measured costs.
 constexpr uint64_t REPLAN_NS = 500000000;
 // How far a class's evidence may stand in for a detector that did not
-// cover a frame: twice its reach, a second at least.
-constexpr double FALLBACK_REACHES = 2;
+// cover a frame: its reach, a second at least. Mostly the run after a
+// frame is late, and the one before is within reach.
+constexpr double FALLBACK_REACHES = 1;
 constexpr double MIN_FALLBACK_S = 1;
+// Weight of one run in the share of a core runs get, and the least share
+// planned for.
+constexpr double SHARE_WEIGHT = 0.1;
+constexpr double MIN_SHARE = 0.1;
 
 // A detector record written with `find` or `find_at` as a kernel with one
 // mode.
@@ -179,7 +184,11 @@ void pipeline::replan(uint64_t now)
 		in_plan.push_back(w.get());
 	}
 	plan_limits limits;
-	limits.budget_cores = budget_;
+	// What the machine really gives: runs that get half a core each do
+	// half the work the budget assumes.
+	limits.budget_cores = std::min(
+		budget_, double(cores_) * std::max(run_share_, MIN_SHARE));
+	counts_.planned_cores = limits.budget_cores;
 	limits.delay_s = settings_.delay;
 	limits.frame_period_s = 1 / std::max(counts_.keep_fps, 0.1);
 	plan p = make_plan(ds, limits);
@@ -404,7 +413,17 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
 	}
 	w.stats.cpu_ns += cpu_ns;
 	w.stats.wall_ns += wall_ns;
-	w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
+	// A detector's first run loads and allocates what later runs reuse:
+	// it says nothing of their cost.
+	if (w.stats.runs + w.stats.failures > 1) {
+		w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
+		if (wall_ns > 0 && cpu_ns > 0)
+			run_share_ =
+				(1 - SHARE_WEIGHT) * run_share_ +
+				SHARE_WEIGHT *
+					std::min(1.0, double(cpu_ns) /
+							      double(wall_ns));
+	}
 	work_cv_.notify_all();
 	idle_cv_.notify_all();
 }

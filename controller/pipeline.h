@@ -95,6 +95,9 @@ struct pipeline_stats {
 	// The plan in force, described, and how often it changed.
 	std::string plan;
 	bool plan_fits = true;
+	// The cores planned for: the budget, or less when runs get less of a
+	// core than it assumes.
+	double planned_cores = 0;
 	uint64_t plan_changes = 0;
 };
 
@@ -198,6 +201,10 @@ private:
 	pipeline_stats counts_;
 	plan plan_;
 	uint64_t next_plan_ = 0;
+	// CPU time over wall time of recent runs: the share of a core a run
+	// gets. Less than one when the machine is busier than the budget
+	// assumes.
+	double run_share_ = 1;
 
 	void apply_rates();
 	void replan(uint64_t now);

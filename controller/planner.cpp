@@ -97,6 +97,14 @@ private:
 		while (m + 1 < d.modes.size() && !covers(i, m))
 			m++;
 		at_[i] = {m, spacing_for(i, m, d.preferred_spacing_s)};
+		if (!covers(i, m)) {
+			// Its runs cannot cover frames in time; they still give
+			// evidence, at the spacing its reach asks for.
+			at_[i].spacing = std::max(
+				period_, std::max(d.preferred_spacing_s,
+						  std::min(d.reach_s,
+							   lim_.delay_s / 2)));
+		}
 		if (!covers(i, m) && out_.fits) {
 			char why[160];
 			snprintf(why, sizeof(why),
