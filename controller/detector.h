@@ -25,6 +25,10 @@ struct region {
 	// Found but to stay visible (a person the user chose to keep): never
 	// obscured. Everything else a detector reports is obscured.
 	bool keep = false;
+	// When the box was last seen, for an object this run missed but still
+	// reports where it was (monotonic nanoseconds); 0: seen in the run's
+	// own frame.
+	uint64_t seen_ns = 0;
 };
 
 using regions = std::vector<region>;

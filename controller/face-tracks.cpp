@@ -128,7 +128,8 @@ regions face_tracks::update(uint64_t at_ns,
 		if (linked[ti] || t.keep ||
 		    gap_s(at_ns, t.seen_ns) > params_.hold_s)
 			continue;
-		out.push_back({face_region(t.box, frame), t.id, false});
+		out.push_back({face_region(t.box, frame), t.id, false,
+			       std::min(t.seen_ns, at_ns)});
 	}
 	return out;
 }

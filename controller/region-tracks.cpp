@@ -99,14 +99,22 @@ std::vector<int> partners(const regions &a, const regions &b, double max_shift)
 	return out;
 }
 
+// When a region's box was seen: a held one earlier than its run.
+uint64_t seen_at(const region &r, uint64_t run_ns)
+{
+	return r.seen_ns ? r.seen_ns : run_ns;
+}
+
 std::vector<cv::Rect> boxes_carried(const timed_regions &run, uint64_t t,
 				    double motion_px_per_s,
 				    const cv::Size &frame)
 {
 	std::vector<cv::Rect> out;
-	int by = growth(motion_px_per_s, seconds_between(run.at_ns, t));
-	for (const region &r : hidden(run.found))
-		out.push_back(grown_box(r.box, by, frame));
+	for (const region &r : hidden(run.found)) {
+		double dt = seconds_between(seen_at(r, run.at_ns), t);
+		out.push_back(
+			grown_box(r.box, growth(motion_px_per_s, dt), frame));
+	}
 	return out;
 }
 
@@ -115,14 +123,26 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    double motion_px_per_s,
 				    const cv::Size &frame)
 {
-	regions a = hidden(before.found), b = hidden(after.found);
+	// Boxes held from earlier runs say nothing of where the object is
+	// now: they only grow.
+	std::vector<cv::Rect> out;
+	regions a, b;
+	for (auto [run, seen] : {std::pair(before, &a), std::pair(after, &b)})
+		for (const region &r : hidden(run.found))
+			if (r.seen_ns)
+				out.push_back(grown_box(
+					r.box,
+					growth(motion_px_per_s,
+					       seconds_between(r.seen_ns, t)),
+					frame));
+			else
+				seen->push_back(r);
 	double span = seconds_between(before.at_ns, after.at_ns);
 	double from_a = seconds_between(before.at_ns, t);
 	double from_b = seconds_between(after.at_ns, t);
 	double share = span > 0 ? from_a / span : 0;
 	std::vector<int> match = partners(a, b, motion_px_per_s * span);
 	std::vector<bool> matched(b.size(), false);
-	std::vector<cv::Rect> out;
 	int near = growth(motion_px_per_s, std::min(from_a, from_b),
 			  INTERPOLATED_SHARE);
 	for (size_t i = 0; i < a.size(); i++) {

@@ -256,9 +256,10 @@ TEST(DueFrame, AClassInFallbackHidesItsEvidenceAndTheOthersStayExact)
 	EXPECT_TRUE(inside(code, d.boxes));
 	EXPECT_TRUE(inside(line, d.boxes)) << "text lines stand in, unread";
 	// The code's box: its two runs agree, so it barely grows.
-	for (const cv::Rect &b : d.boxes)
+	for (const cv::Rect &b : d.boxes) {
 		if ((b & code) == code)
 			EXPECT_LE(b.width, code.width + 2 * 5);
+	}
 
 	// No run of the class near the frame: nothing stands in.
 	run_history none;
@@ -302,6 +303,15 @@ TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenWhereItIsBetweenThem)
 	ASSERT_EQ(out.size(), 2u);
 	EXPECT_TRUE(inside(cv::Rect(100 - 25, 300 - 25, 130, 130), out));
 	EXPECT_TRUE(inside(cv::Rect(200 - 75, 300 - 75, 230, 230), out));
+
+	// The second run missed the face and holds it where the first saw
+	// it: that is no position to interpolate towards. From both runs it
+	// grows for all the motion possible since it was seen.
+	b = {{cv::Rect(100, 300, 80, 80), 4, false, 1}};
+	out = boxes_between({1, &a}, {S, &b}, S / 2, 100, FRAME);
+	EXPECT_TRUE(inside(cv::Rect(100 - 50, 300 - 50, 180, 180), out));
+	EXPECT_TRUE(inside(cv::Rect(100 - 50, 300 - 50, 180, 180),
+			   boxes_carried({S, &b}, S / 2, 100, FRAME)));
 }
 
 TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
