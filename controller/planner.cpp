@@ -16,6 +16,8 @@ constexpr double WALL_PERCENTILE = 0.9;
 constexpr double CPU_WEIGHT = 0.2;
 // Wall time over CPU time before any run was measured.
 constexpr double GUESSED_WALL_PER_CPU = 1.5;
+// The widest spacing of a detector the budget cannot afford at its reach.
+constexpr double MAX_SPACING_S = 10;
 
 struct step {
 	size_t mode = 0;
@@ -162,6 +164,14 @@ private:
 			 lim_.budget_cores);
 		if (out_.fits)
 			refuse(worst, why);
+		// The plan still keeps to the budget: the costliest detector
+		// runs as often as what is left allows, and the frames it
+		// leaves uncovered fall back.
+		double left = lim_.budget_cores - (total() - cores(worst));
+		double spacing = left > 0 ? cost(worst).cpu_s / left
+					  : MAX_SPACING_S;
+		at_[worst].spacing = std::max(
+			at_[worst].spacing, std::min(spacing, MAX_SPACING_S));
 	}
 
 	void refuse(size_t i, const std::string &why)

@@ -159,9 +159,15 @@ TEST(Planner, NamesTheDetectorThatCannotBeCoveredAndWhy)
 	EXPECT_FALSE(poor.fits);
 	EXPECT_EQ(poor.blame, "phones");
 	EXPECT_NE(poor.why.find("budget"), std::string::npos) << poor.why;
-	// The cheapest plan is still there to follow.
+	// The cheapest plan is still there to follow, and within the budget
+	// as far as the others leave room: the costliest runs less often
+	// than its reach would need.
 	ASSERT_EQ(poor.detectors.size(), 4u);
 	EXPECT_EQ(poor.detectors[3].mode, 1u);
+	EXPECT_GT(poor.detectors[3].spacing_s, 2.0);
+	plan short_of = make_plan(busy_scene(), limits(0.15, 5));
+	EXPECT_FALSE(short_of.fits);
+	EXPECT_NEAR(short_of.cores, 0.15, 1e-6);
 }
 
 TEST(Planner, ABetterModeComesBackOnlyWithRoomToSpare)
@@ -257,8 +263,9 @@ TEST(DueFrame, AClassInFallbackHidesItsEvidenceAndTheOthersStayExact)
 	EXPECT_TRUE(inside(line, d.boxes)) << "text lines stand in, unread";
 	// The code's box: its two runs agree, so it barely grows.
 	for (const cv::Rect &b : d.boxes) {
-		if ((b & code) == code)
+		if ((b & code) == code) {
 			EXPECT_LE(b.width, code.width + 2 * 5);
+		}
 	}
 
 	// No run of the class near the frame: nothing stands in.
