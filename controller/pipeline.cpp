@@ -10,16 +10,6 @@ namespace qmc {
 
 namespace {
 
-// A frame due longer ago than this is passed over when a newer one is due
-// as well: an output that fell behind catches up instead of lagging.
-constexpr uint64_t LATE_LIMIT_NS = 250000000;
-// Credit that may be saved up, in seconds at the kept rate (and frames at
-// least): how far the kept frames may bunch up when the filter's frames
-// come irregularly. Frames that come at random moments barely faster than
-// "fps" need a quarter of a second of it to keep nearly "fps" a second;
-// with one and a half frames they lose a third.
-constexpr double MAX_CREDIT_S = 0.25;
-constexpr double MIN_MAX_CREDIT = 1.5;
 // How often idle detectors look again (time-based conditions change).
 constexpr auto RECHECK = std::chrono::milliseconds(20);
 
@@ -105,14 +95,14 @@ pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
 	: clock_(std::move(clock)),
 	  thread_cpu_(options.thread_cpu ? std::move(options.thread_cpu)
 					 : clock_fn(thread_cpu_ns)),
-	  max_frames_(std::max<size_t>(options.max_frames, 1)),
 	  budget_(options.cpu_budget > 0
 			  ? options.cpu_budget
 			  : default_cpu_budget(
 				    std::thread::hardware_concurrency())),
-	  cores_(std::max<size_t>(1, size_t(std::ceil(budget_ - 1e-9))))
+	  cores_(std::max<size_t>(1, size_t(std::ceil(budget_ - 1e-9)))),
+	  buffer_(options.max_frames)
 {
-	apply_rates();
+	buffer_.set_rates(settings_.delay, settings_.fps);
 	for (detector &d : detectors) {
 		detector k = as_kernel(std::move(d));
 		auto w = std::unique_ptr<worker>(
@@ -156,14 +146,6 @@ void pipeline::stop()
 			w->thread.join();
 }
 
-void pipeline::apply_rates()
-{
-	delay_ns_ = ns(settings_.delay);
-	// "delay" seconds at the kept rate must fit into the buffer.
-	double fit = double(max_frames_) / std::max(settings_.delay, 0.001);
-	counts_.keep_fps = std::min(double(settings_.fps), fit);
-}
-
 void pipeline::replan(uint64_t now)
 {
 	std::vector<demand> ds;
@@ -190,7 +172,7 @@ void pipeline::replan(uint64_t now)
 		budget_, double(cores_) * std::max(run_share_, MIN_SHARE));
 	counts_.planned_cores = limits.budget_cores;
 	limits.delay_s = settings_.delay;
-	limits.frame_period_s = 1 / std::max(counts_.keep_fps, 0.1);
+	limits.frame_period_s = 1 / std::max(buffer_.keep_fps(), 0.1);
 	plan p = make_plan(ds, limits);
 	for (size_t i = 0; i < in_plan.size() && i < p.detectors.size(); i++)
 		in_plan[i]->plan = p.detectors[i];
@@ -207,7 +189,7 @@ void pipeline::configure(const settings &s)
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		settings_ = s;
-		apply_rates();
+		buffer_.set_rates(s.delay, s.fps);
 		for (auto &w : workers_)
 			w->wanted = wanted(*w);
 		if (!s.worker_enabled) {
@@ -216,7 +198,6 @@ void pipeline::configure(const settings &s)
 				w->runs.clear();
 				w->last_arrival = 0;
 			}
-			credit_at_ = 0;
 		}
 		replan(clock_());
 	}
@@ -229,33 +210,10 @@ bool pipeline::offer(cv::Mat &bgra)
 {
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		uint64_t now = clock_();
 		counts_.offered++;
-		if (stopping_ || !settings_.worker_enabled)
+		if (stopping_ || !settings_.worker_enabled ||
+		    !buffer_.offer(bgra, clock_(), workers_.size()))
 			return false;
-		// Frames come at the filter's pace, irregularly: credit
-		// earned at the kept rate, of which a little may be saved up,
-		// keeps "fps" a second on average without losing frames to
-		// jitter.
-		double most = std::max(MIN_MAX_CREDIT,
-				       MAX_CREDIT_S * counts_.keep_fps);
-		if (!credit_at_)
-			credit_ = 1;
-		else if (now > credit_at_)
-			credit_ = std::min(
-				most, credit_ + double(now - credit_at_) / 1e9 *
-							counts_.keep_fps);
-		credit_at_ = now;
-		// (A frame exactly one period later must not miss its turn by
-		// a rounding error.)
-		if (credit_ < 1 - 1e-6 || buffer_.size() >= max_frames_)
-			return false;
-		credit_ = std::max(0.0, credit_ - 1);
-		buffer_.push_back(
-			{next_seq_++, now,
-			 std::make_shared<const cv::Mat>(std::move(bgra)),
-			 std::vector<bool>(workers_.size(), false)});
-		counts_.kept++;
 	}
 	work_cv_.notify_all();
 	due_cv_.notify_all();
@@ -287,12 +245,12 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 			}
 		return s;
 	};
-	for (slot &s : buffer_) {
+	for (slot &s : buffer_.frames()) {
 		if (now < s.arrival + min_age)
 			break;
 		if (s.started[index] || (grid && s.arrival <= w.last_arrival))
 			continue;
-		if (s.arrival + delay_ns_ < now + wall) {
+		if (s.arrival + buffer_.delay_ns() < now + wall) {
 			passed.push_back(&s);
 			late = &s;
 			continue;
@@ -349,7 +307,7 @@ void pipeline::detector_loop(size_t index)
 		if (now >= next_plan_)
 			replan(now);
 		slot *s = pick(index, now);
-		uint64_t due = s ? s->arrival + delay_ns_ : 0;
+		uint64_t due = s ? s->arrival + buffer_.delay_ns() : 0;
 		if (!s || !may_start(index, due)) {
 			w.queued_due = due;
 			idle_cv_.notify_all();
@@ -434,7 +392,7 @@ bool pipeline::wanted(const worker &w) const
 	       (!w.det.wanted || w.det.wanted(settings_));
 }
 
-due_frame pipeline::decide(slot &s)
+due_frame pipeline::decide(const slot &s)
 {
 	std::vector<coverage_rule> rules;
 	std::vector<const run_history *> runs;
@@ -461,7 +419,7 @@ due_frame pipeline::decide(slot &s)
 	due_frame f;
 	f.seq = s.seq;
 	f.arrival_ns = s.arrival;
-	f.due_ns = s.arrival + delay_ns_;
+	f.due_ns = s.arrival + buffer_.delay_ns();
 	f.pixels = s.pixels;
 	f.whole = d.whole;
 	f.boxes = std::move(d.boxes);
@@ -472,9 +430,9 @@ due_frame pipeline::decide(slot &s)
 
 void pipeline::forget_old_runs()
 {
-	if (buffer_.empty())
+	if (buffer_.frames().empty())
 		return;
-	uint64_t oldest = buffer_.front().arrival;
+	uint64_t oldest = buffer_.frames().front().arrival;
 	for (auto &w : workers_) {
 		const detector &d = w->det;
 		uint64_t keep =
@@ -492,26 +450,13 @@ std::optional<due_frame> pipeline::take_due()
 	std::optional<due_frame> out;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		uint64_t now = clock_();
-		while (!buffer_.empty()) {
-			uint64_t due = buffer_.front().arrival + delay_ns_;
-			if (due > now)
-				break;
-			bool late = now - due > LATE_LIMIT_NS;
-			if (late && buffer_.size() > 1 &&
-			    buffer_[1].arrival + delay_ns_ <= now) {
-				counts_.skipped++;
-				buffer_.pop_front();
-				continue;
-			}
-			out = decide(buffer_.front());
-			buffer_.pop_front();
-			forget_old_runs();
-			break;
-		}
+		std::optional<slot> s = buffer_.take_due(clock_());
+		if (!s)
+			return out;
+		out = decide(*s);
+		forget_old_runs();
 	}
-	if (out)
-		idle_cv_.notify_all();
+	idle_cv_.notify_all();
 	return out;
 }
 
@@ -521,12 +466,11 @@ void pipeline::wait_due(std::chrono::milliseconds limit)
 	if (stopping_)
 		return;
 	auto wait = std::chrono::nanoseconds(limit);
-	if (!buffer_.empty()) {
-		uint64_t due = buffer_.front().arrival + delay_ns_;
+	if (std::optional<uint64_t> due = buffer_.next_due()) {
 		uint64_t now = clock_();
-		if (due <= now)
+		if (*due <= now)
 			return;
-		wait = std::min(wait, std::chrono::nanoseconds(due - now));
+		wait = std::min(wait, std::chrono::nanoseconds(*due - now));
 	}
 	due_cv_.wait_for(lock, wait);
 }
@@ -555,7 +499,10 @@ pipeline_stats pipeline::stats() const
 {
 	std::lock_guard<std::mutex> lock(mutex_);
 	pipeline_stats out = counts_;
-	out.buffered = buffer_.size();
+	out.buffered = buffer_.frames().size();
+	out.kept = buffer_.kept();
+	out.skipped = buffer_.passed_over();
+	out.keep_fps = buffer_.keep_fps();
 	for (const auto &w : workers_) {
 		out.detectors.push_back(w->stats);
 		out.detectors.back().wanted = w->wanted;

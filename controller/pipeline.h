@@ -13,6 +13,7 @@
 
 #include "detector.h"
 #include "due-frame.h"
+#include "frame-buffer.h"
 #include "planner.h"
 #include "settings.h"
 
@@ -37,11 +38,6 @@ namespace qmc {
 // Monotonic nanoseconds. Tests give the pipeline a clock of their own.
 using clock_fn = std::function<uint64_t()>;
 
-// A kept frame, shared between the threads that read it. Its matrix is
-// never copied across threads, so that the last reader frees it in plain
-// sight of the others (OpenCV counts its own references where tools that
-// check threads cannot see).
-using frame_ptr = std::shared_ptr<const cv::Mat>;
 uint64_t steady_now_ns();
 
 // A frame that has fallen due, with what is to be hidden in it.
@@ -149,13 +145,7 @@ public:
 	void stop();
 
 private:
-	struct slot {
-		uint64_t seq;
-		uint64_t arrival;
-		frame_ptr pixels;
-		// Per detector: a run on it has started.
-		std::vector<bool> started;
-	};
+	using slot = buffered_frame;
 
 	struct worker {
 		detector det;
@@ -177,7 +167,6 @@ private:
 
 	clock_fn clock_;
 	clock_fn thread_cpu_;
-	const size_t max_frames_;
 	const double budget_;
 	// Runs at once, at most: the budget rounded up.
 	const size_t cores_;
@@ -189,13 +178,7 @@ private:
 	bool stopping_ = false;
 
 	settings settings_;
-	uint64_t delay_ns_ = 0;
-	// Frames that may be kept now, earned at the kept rate; a frame
-	// costs one.
-	double credit_ = 0;
-	uint64_t credit_at_ = 0;
-	uint64_t next_seq_ = 1;
-	std::deque<slot> buffer_;
+	frame_buffer buffer_;
 	std::vector<std::unique_ptr<worker>> workers_;
 	size_t running_ = 0;
 	pipeline_stats counts_;
@@ -206,7 +189,6 @@ private:
 	// assumes.
 	double run_share_ = 1;
 
-	void apply_rates();
 	void replan(uint64_t now);
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
@@ -218,7 +200,7 @@ private:
 		    const std::string &failure);
 	bool idle_locked(uint64_t now);
 	bool wanted(const worker &w) const;
-	due_frame decide(slot &s);
+	due_frame decide(const slot &s);
 	void forget_old_runs();
 };
 

@@ -170,8 +170,8 @@ private:
 		double left = lim_.budget_cores - (total() - cores(worst));
 		double spacing = left > 0 ? cost(worst).cpu_s / left
 					  : MAX_SPACING_S;
-		at_[worst].spacing = std::max(
-			at_[worst].spacing, std::min(spacing, MAX_SPACING_S));
+		at_[worst].spacing = std::max(at_[worst].spacing,
+					      std::min(spacing, MAX_SPACING_S));
 	}
 
 	void refuse(size_t i, const std::string &why)
