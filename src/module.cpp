@@ -16,13 +16,21 @@ struct other_copy {
 	const char *path;
 };
 
+bool same_text(const char *a, const char *b)
+{
+	return a && b && strcmp(a, b) == 0;
+}
+
+// Another module of our file name from another file: a copy of ours.
 void find_other_copy(void *param, obs_module_t *module) noexcept
 {
 	auto *copy = static_cast<other_copy *>(param);
-	const char *file = obs_get_module_file_name(module);
-	const char *own = obs_get_module_file_name(copy->self);
-	if (module != copy->self && file && own && strcmp(file, own) == 0)
-		copy->path = obs_get_module_binary_path(module);
+	const char *path = obs_get_module_binary_path(module);
+	if (module != copy->self &&
+	    same_text(obs_get_module_file_name(module),
+		      obs_get_module_file_name(copy->self)) &&
+	    path && !same_text(path, obs_get_module_binary_path(copy->self)))
+		copy->path = path;
 }
 
 // OBS Studio loads every copy it finds, the package's and one installed
