@@ -151,7 +151,7 @@ apt_quiet install "$new"
 	fail "the upgrade left version $(installed_version), not $version"
 # Every file of the package is the newer one's (checked against its md5sums).
 dpkg --verify $PACKAGE || fail "installed files differ from the package's"
-zcat /usr/share/doc/$PACKAGE/changelog.Debian.gz | head -n 1 |
+zcat /usr/share/doc/$PACKAGE/changelog.gz | head -n 1 |
 	grep -qF "($version)" || fail "the changelog is not the newer package's"
 dpkg -L $PACKAGE >"$tmp/files"
 for path in "$module" /usr/bin/quilmar-controller \
@@ -164,6 +164,8 @@ done
 
 step "Starting OBS Studio with the packaged module"
 start_x
+# The shortest look-ahead and a low rate: the controller's frames reach
+# the screen soon, and cost the busy test machine little.
 obs_write_profile '{"delay": 1.0, "fps": 5}'
 ensure_xdotool || true
 obs_start
