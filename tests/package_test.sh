@@ -161,6 +161,14 @@ for path in "$module" /usr/bin/quilmar-controller \
 done
 [ ! -e /etc/systemd/user/default.target.wants/quilmar-controller.service ] ||
 	fail "the package enabled the user unit"
+unit=/usr/lib/systemd/user/quilmar-controller.service
+grep -qx "ExecStart=/usr/bin/quilmar-controller" "$unit" ||
+	fail "$unit does not start /usr/bin/quilmar-controller"
+if command -v systemd-analyze >/dev/null &&
+	! systemd-analyze verify --man=no "$unit" >"$tmp/verify.out" 2>&1; then
+	cat "$tmp/verify.out"
+	fail "systemd-analyze rejects $unit"
+fi
 
 step "Starting OBS Studio with the packaged module"
 start_x
@@ -217,12 +225,21 @@ install -D -m 0644 "$build/$MODULE.so" "$user_copy"
 obs_start
 obs_wait_started
 log=$(obs_log || true)
+[ -n "$log" ] || { fail "OBS wrote no log within ${START_DEADLINE} s"; exit 1; }
 line=$(grep -F "Quilmar: two copies" "$log" | tr -s / || true)
 echo "${line:-no line about two copies}"
 [[ $line == *"$module is in use"* && $line == *"$user_copy"* ]] ||
 	fail "the module does not name both copies"
 [ "$(grep -c "Quilmar: two copies" "$log")" -eq 1 ] ||
 	fail "the two copies are not named in exactly one line"
+# The second copy registers nothing: libobs refuses no duplicate, and the
+# scene's filter is created from the first.
+grep -F "Duplicate library" "$log" && fail "a copy registered the filter again"
+grep -qF "Failed to create source 'Privacy'" "$log" &&
+	fail "OBS could not create the filter beside two copies"
+maps=$(cat "/proc/$obs_pid/maps" 2>/dev/null || true)
+grep -qF "$module" <<<"$maps" && grep -qF "$user_copy" <<<"$maps" ||
+	fail "OBS did not map both copies"
 obs_quit "$log"
 rm -f "$user_copy"
 
