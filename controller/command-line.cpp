@@ -62,10 +62,11 @@ Options:
   --model-dir DIR      Folder of the detectors' models and their
                        SHA256SUMS. Default: "models" beside the program,
                        then $XDG_DATA_HOME/quilmar-direct/models (with
-                       ~/.local/share for $XDG_DATA_HOME). Without a model
-                       that matches its checksum, an enabled detector
-                       cannot run: nothing is sent back (the filter shows
-                       black), and the status line says why.
+                       ~/.local/share for $XDG_DATA_HOME), then the
+                       package's /usr/share/quilmar-direct/models. Without
+                       a model that matches its checksum, an enabled
+                       detector cannot run: nothing is sent back (the
+                       filter shows black), and the status line says why.
   --region CC          Two-letter region whose way of writing phone numbers
                        is read where a number has no leading + (US, GB,
                        DE, ...). Default: from LC_ALL, LC_TELEPHONE or

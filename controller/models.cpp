@@ -170,6 +170,7 @@ std::vector<std::string> model_dirs(const std::string &chosen,
 	else if (home && home[0])
 		dirs.push_back(std::string(home) +
 			       "/.local/share/quilmar-direct/models");
+	dirs.push_back(SYSTEM_MODEL_DIR);
 	return dirs;
 }
 

@@ -15,14 +15,18 @@ constexpr const char *FACE_DESCRIPTOR_MODEL = "face-descriptor.onnx";
 constexpr const char *TEXT_DETECTOR_MODEL = "text-detector.onnx";
 constexpr const char *MODEL_SUMS = "SHA256SUMS";
 
+// Where the Debian package puts the models, for every user.
+constexpr const char *SYSTEM_MODEL_DIR = "/usr/share/quilmar-direct/models";
+
 // The SHA-256 of some bytes, and of a file's contents (empty when it
 // cannot be read), as 64 lowercase hexadecimal digits.
 std::string sha256_hex(const void *data, size_t size);
 std::string sha256_file(const std::string &path);
 
 // The folders looked in, in order: `chosen` alone when given; otherwise
-// "models" beside the program, then the installed folder
-// ($XDG_DATA_HOME, or ~/.local/share, /quilmar-direct/models).
+// "models" beside the program, then the user's installed folder
+// ($XDG_DATA_HOME, or ~/.local/share, /quilmar-direct/models), then the
+// package's SYSTEM_MODEL_DIR.
 std::vector<std::string> model_dirs(const std::string &chosen,
 				    const std::string &program_dir);
 

@@ -31,9 +31,10 @@ QM_DETECTOR_PACKAGES=(libopencv-dev libtesseract-dev tesseract-ocr-eng
 command -v npm >/dev/null 2>&1 || QM_DETECTOR_PACKAGES+=(npm)
 
 # The detector tests build their pictures from the photos of opencv-doc
-# and the fonts of fonts-dejavu-core and fonts-liberation.
+# and the fonts of fonts-dejavu-core and fonts-liberation; the package
+# test makes a .deb with dpkg-dev's tools.
 QM_TEST_PACKAGES+=("${QM_DETECTOR_PACKAGES[@]}" opencv-doc fonts-dejavu-core
-	fonts-liberation)
+	fonts-liberation dpkg-dev)
 
 qm_install_packages() {
 	local missing=()

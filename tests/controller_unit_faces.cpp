@@ -238,12 +238,13 @@ TEST(Models, OnlyAModelListedWithItsChecksumIsTaken)
 	EXPECT_TRUE(checked_model("", "face-detector.onnx", &why).empty());
 
 	// The folder given is the only one; otherwise beside the program
-	// first, then the installed one.
+	// first, then the user's installed one, then the package's.
 	EXPECT_EQ(model_dirs("/x", "/bin"), std::vector<std::string>{"/x"});
 	std::vector<std::string> dirs = model_dirs("", "/opt/q");
 	ASSERT_GE(dirs.size(), 2u);
 	EXPECT_EQ(dirs[0], "/opt/q/models");
 	EXPECT_NE(dirs[1].find("quilmar-direct/models"), std::string::npos);
+	EXPECT_EQ(dirs.back(), "/usr/share/quilmar-direct/models");
 	EXPECT_EQ(find_model_dir({"/nonexistent", dir.string()}), dir.string());
 	EXPECT_EQ(find_model_dir({"/nonexistent"}), "");
 	fs::remove_all(dir);

@@ -9,15 +9,12 @@
 # Exit status 77 means skipped (no OBS Studio, or a build that installs
 # into a fixed folder).
 set -euo pipefail
+source "$(dirname "$0")/obs_app_lib.sh"
 
 readonly SKIP=77
-readonly FILTER_ID=quilmar_direct_filter_experiment
-readonly MODULE=quilmar-direct
 # A value other than the default, so the settings file can only have come
 # from the filter instance that OBS built from our scene.
 readonly MARK_FPS=23
-readonly START_DEADLINE=60
-readonly EXIT_DEADLINE=30
 
 build=${1:?usage: obs_app_test.sh BUILD_DIR [CONFIGURED_PLUGIN_DIR]}
 fixed_dir=${2:-}
@@ -35,43 +32,11 @@ if [ -z "${DISPLAY:-}" ]; then
 	exec xvfb-run -a -s "-screen 0 1280x720x24" bash "$0" "$@"
 fi
 
-# xdotool closes the main window; without it OBS can only be stopped with
-# a signal, which tells nothing about a clean exit.
-ensure_xdotool() {
-	command -v xdotool >/dev/null && return 0
-	local sudo=()
-	if [ "$(id -u)" -ne 0 ]; then
-		sudo -n true 2>/dev/null || return 1
-		sudo=(sudo -n)
-	fi
-	echo "Installing xdotool"
-	export DEBIAN_FRONTEND=noninteractive
-	"${sudo[@]}" apt-get install -y -qq --no-install-recommends xdotool \
-		>/dev/null 2>&1 && return 0
-	"${sudo[@]}" apt-get update -qq >/dev/null 2>&1 &&
-		"${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-			xdotool >/dev/null 2>&1
-}
-
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qm-obs-app.XXXXXX")
 config=$tmp/config
 obs_dir=$config/obs-studio
 plugin=$obs_dir/plugins/$MODULE/bin/64bit/$MODULE.so
 settings_file=$obs_dir/plugin_config/$MODULE/settings.json
-obs_pid=
-
-stop_obs() {
-	[ -n "$obs_pid" ] || return 0
-	# OBS runs in a session of its own: take its whole group down.
-	kill -KILL -- "-$obs_pid" 2>/dev/null || true
-	wait "$obs_pid" 2>/dev/null || true
-	obs_pid=
-}
-
-obs_log() {
-	local logs=("$obs_dir"/logs/*.txt)
-	[ -e "${logs[0]}" ] && echo "${logs[-1]}"
-}
 
 failed=0
 fail() {
@@ -81,24 +46,14 @@ fail() {
 
 finish() {
 	stop_obs
-	if [ "$failed" -ne 0 ]; then
-		local log
-		log=$(obs_log || true)
-		if [ -n "$log" ]; then
-			echo "---- OBS log ($log)"
-			cat "$log"
-		fi
-		echo "---- OBS output"
-		cat "$tmp/obs.out" 2>/dev/null || true
-	fi
+	[ "$failed" -eq 0 ] || obs_dump
 	rm -rf "$tmp"
 }
 trap finish EXIT
 trap 'exit 1' INT TERM
 
 echo "Installing into $config"
-mkdir -p "$tmp/home" "$tmp/runtime"
-chmod 700 "$tmp/runtime"
+mkdir -p "$tmp/home"
 XDG_CONFIG_HOME=$config HOME=$tmp/home \
 	cmake --install "$build" --prefix "$tmp/prefix"
 if [ ! -f "$plugin" ]; then
@@ -106,86 +61,10 @@ if [ ! -f "$plugin" ]; then
 	exit 1
 fi
 
-# global.ini: the first run is over (no auto-configuration wizard), the
-# bundled obs-websocket has been set up and stays off (no password, no
-# port), and our scene collection is the current one.
-mkdir -p "$obs_dir/basic/scenes" "$obs_dir/basic/profiles/Test"
-cat >"$obs_dir/global.ini" <<EOF
-[General]
-FirstRun=true
-
-[Basic]
-Profile=Test
-ProfileDir=Test
-SceneCollection=Test
-SceneCollectionFile=Test
-
-[OBSWebSocket]
-FirstLoad=false
-ServerEnabled=false
-AlertsEnabled=false
-EOF
-
-cat >"$obs_dir/basic/scenes/Test.json" <<EOF
-{
-    "name": "Test",
-    "current_scene": "Scene",
-    "current_program_scene": "Scene",
-    "scene_order": [{"name": "Scene"}],
-    "sources": [
-        {
-            "name": "Scene",
-            "id": "scene",
-            "versioned_id": "scene",
-            "settings": {
-                "id_counter": 1,
-                "items": [{"name": "Camera", "id": 1, "visible": true}]
-            }
-        },
-        {
-            "name": "Camera",
-            "id": "color_source",
-            "versioned_id": "color_source_v3",
-            "settings": {"color": 4278255360, "width": 1280, "height": 720},
-            "filters": [
-                {
-                    "name": "Privacy",
-                    "id": "$FILTER_ID",
-                    "versioned_id": "$FILTER_ID",
-                    "settings": {"fps": $MARK_FPS}
-                }
-            ]
-        }
-    ]
-}
-EOF
-
-have_xdotool=1
-ensure_xdotool || have_xdotool=0
-
-echo "Starting OBS Studio on display $DISPLAY"
-XDG_CONFIG_HOME=$config HOME=$tmp/home XDG_DATA_HOME=$tmp/home/.local/share \
-	XDG_CACHE_HOME=$tmp/home/.cache XDG_RUNTIME_DIR=$tmp/runtime \
-	setsid obs --multi --disable-missing-files-check >"$tmp/obs.out" 2>&1 &
-obs_pid=$!
-
-obs_running() {
-	kill -0 "$obs_pid" 2>/dev/null
-}
-
-# Done waiting once the filter instance wrote its settings, or once OBS
-# has given up on creating it.
-started() {
-	local log
-	log=$(obs_log) || return 1
-	grep -q "Failed to create source 'Privacy'" "$log" && return 0
-	grep -q "==== Startup complete" "$log" && [ -s "$settings_file" ]
-}
-
-deadline=$((SECONDS + START_DEADLINE))
-while ! started && obs_running && [ $SECONDS -lt $deadline ]; do
-	sleep 0.2
-done
+obs_write_profile "{\"fps\": $MARK_FPS}"
+ensure_xdotool || true
+obs_start
+obs_wait_started
 
 log=$(obs_log || true)
 if [ -z "$log" ]; then
@@ -194,16 +73,7 @@ if [ -z "$log" ]; then
 fi
 echo "OBS log: $log"
 
-# The "Loaded Modules:" block lists one module per line up to a rule.
-loaded=$(sed -n '/Loaded Modules:/,/-----/p' "$log")
-grep -qE "^[0-9:.]+:[[:space:]]+$MODULE\.so$" <<<"$loaded" ||
-	fail "$MODULE.so is not among OBS's loaded modules"
-if grep -iE "$MODULE|$FILTER_ID" "$log" |
-	grep -iE "not found|fail|error|unable|could not"; then
-	fail "OBS reports a problem with $MODULE or $FILTER_ID"
-fi
-grep -qF "Failed to create source 'Privacy'" "$log" &&
-	fail "OBS could not create the filter"
+obs_check_module "$log"
 if [ ! -s "$settings_file" ]; then
 	fail "no filter instance wrote $settings_file"
 elif ! grep -qE "\"fps\"[[:space:]]*:[[:space:]]*$MARK_FPS\b" \
@@ -212,39 +82,7 @@ elif ! grep -qE "\"fps\"[[:space:]]*:[[:space:]]*$MARK_FPS\b" \
 		"$(cat "$settings_file")"
 fi
 obs_running || fail "OBS ended before it was asked to"
-
-if [ $have_xdotool -eq 1 ] && obs_running; then
-	window=
-	deadline=$((SECONDS + START_DEADLINE))
-	while [ -z "$window" ] && obs_running && [ $SECONDS -lt $deadline ]; do
-		window=$(xdotool search --onlyvisible --pid "$obs_pid" \
-			--name '^OBS [0-9]' 2>/dev/null | head -n 1 || true)
-		[ -n "$window" ] || sleep 0.2
-	done
-	if [ -z "$window" ]; then
-		fail "OBS's main window did not appear"
-	else
-		# File > Exit closes the main window, as a user would.
-		xdotool windowfocus --sync "$window" key ctrl+q
-		deadline=$((SECONDS + EXIT_DEADLINE))
-		while obs_running && [ $SECONDS -lt $deadline ]; do
-			sleep 0.2
-		done
-		if obs_running; then
-			fail "OBS did not exit within ${EXIT_DEADLINE} s of closing"
-		else
-			status=0
-			wait "$obs_pid" || status=$?
-			obs_pid=
-			[ $status -eq 0 ] || fail "OBS exited with status $status"
-			grep -q "==== Shutting down" "$log" ||
-				fail "OBS did not shut down cleanly"
-			grep "Number of memory leaks" "$log" || true
-		fi
-	fi
-else
-	echo "xdotool is unavailable: stopping OBS with a signal"
-fi
+obs_quit "$log"
 
 [ $failed -eq 0 ] && echo "PASS: OBS Studio loaded $MODULE and created its filter"
 exit $failed
