@@ -6,6 +6,7 @@
 // tests) still gets the token and serves the picture.
 #include "fake_controller.h"
 #include "host.h"
+#include "stranger_report.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -83,22 +84,12 @@ public:
 	size_t bytes() { return count("bytes"); }
 
 private:
-	// The lines of the report that start with what (and port, when
-	// given); for "bytes" the sum of their counts.
-	size_t count(const std::string &what, int port = -1)
+	size_t count(const std::string &what, long port = -1)
 	{
 		std::ifstream in(report_);
-		std::string word;
-		size_t found = 0;
-		long seen_port = 0, n = 0;
-		for (std::string text; std::getline(in, text);) {
-			std::istringstream line(text);
-			line >> word >> seen_port;
-			if (word != what || (port >= 0 && seen_port != port))
-				continue;
-			found += what == "bytes" && (line >> n) ? size_t(n) : 1;
-		}
-		return found;
+		std::stringstream text;
+		text << in.rdbuf();
+		return stranger_report::count(text.str(), what, port);
 	}
 
 	std::vector<uint16_t> ports_;
@@ -109,10 +100,7 @@ private:
 
 size_t stranger_reports(const char *name)
 {
-	return log_lines_containing(std::string("Quilmar: the listener of ") +
-				    name +
-				    ".endpoint does not belong to this user; "
-				    "not connecting")
+	return log_lines_containing(stranger_report::module_warning(name))
 		.size();
 }
 
