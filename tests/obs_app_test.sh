@@ -93,8 +93,9 @@ fail() {
 start_listener() {
 	local user=$1
 	shift
+	: >"$listener_report"
 	python3 "$(dirname "$0")/stranger_listener.py" "$user" "$@" \
-		>"$listener_report" &
+		>>"$listener_report" &
 	listener_pid=$!
 	local deadline=$((SECONDS + 30))
 	while [ "$(grep -c '^listening ' "$listener_report" || true)" -lt $# ]; do
