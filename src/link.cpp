@@ -90,15 +90,16 @@ qm_socket qm_connect(const char *name, bool for_sending, bool *stranger_told)
 	if (!s.valid())
 		return {};
 	// Not a byte, the token least of all, to someone else's listener.
-	if (!qm_peer_trusted(s)) {
-		if (!*stranger_told)
-			blog(LOG_WARNING,
-			     "Quilmar: the listener of %s.endpoint does not "
-			     "belong to this user; not connecting",
-			     name);
+	qm_peer peer = qm_peer_of(s);
+	if (peer == qm_peer::other && !*stranger_told) {
+		blog(LOG_WARNING,
+		     "Quilmar: the listener of %s.endpoint does not belong to "
+		     "this user; not connecting",
+		     name);
 		*stranger_told = true;
-		return {};
 	}
+	if (peer != qm_peer::trusted)
+		return {};
 	if (qm_send_some(s, endpoint.token, QM_TOKEN_SIZE) !=
 	    long(QM_TOKEN_SIZE))
 		return {};

@@ -200,8 +200,8 @@ static bool connection_pair(const qm_socket &s, qm_tcp_pair *pair)
 
 // The Linux kernel's tables, whose owners are uids; tcp6 may be missing
 // on a system without IPv6.
-static bool proc_tables_trusted(const qm_tcp_pair &pair, const char *tcp,
-				const char *tcp6, uint64_t own_uid)
+static qm_peer proc_tables_judge(const qm_tcp_pair &pair, const char *tcp,
+				 const char *tcp6, uint64_t own_uid)
 {
 	qm_peer_owners owners(pair);
 	auto consider = [&owners](std::string_view line) {
@@ -213,8 +213,8 @@ static bool proc_tables_trusted(const qm_tcp_pair &pair, const char *tcp,
 		    qm_read_status::done ||
 	    qm_for_each_line(tcp6, QM_TABLE_MAX_BYTES, consider) ==
 		    qm_read_status::failed)
-		return false;
-	return owners.all(
+		return qm_peer::other;
+	return owners.judge(
 		[own_uid](uint64_t uid) { return uid == own_uid || uid == 0; });
 }
 
@@ -344,38 +344,39 @@ static bool consider_table(ULONG family, qm_peer_owners &owners)
 	return true;
 }
 
-bool qm_peer_trusted(const qm_socket &s)
+qm_peer qm_peer_of(const qm_socket &s)
 {
 	qm_tcp_pair pair;
 	if (!connection_pair(s, &pair))
-		return false;
-	if (under_wine()) {
-		uint64_t uid;
-		return wine_own_uid(&uid) &&
-		       proc_tables_trusted(pair, "\\\\?\\unix\\proc\\net\\tcp",
-					   "\\\\?\\unix\\proc\\net\\tcp6", uid);
-	}
+		return qm_peer::gone;
+	uint64_t uid;
+	if (under_wine())
+		return wine_own_uid(&uid)
+			       ? proc_tables_judge(
+					 pair, "\\\\?\\unix\\proc\\net\\tcp",
+					 "\\\\?\\unix\\proc\\net\\tcp6", uid)
+			       : qm_peer::other;
 	qm_token_user own;
-	if (!process_user(GetCurrentProcess(), &own))
-		return false;
 	qm_peer_owners owners(pair);
-	if (!consider_table<MIB_TCPTABLE_OWNER_PID>(AF_INET, owners) ||
+	if (!process_user(GetCurrentProcess(), &own) ||
+	    !consider_table<MIB_TCPTABLE_OWNER_PID>(AF_INET, owners) ||
 	    !consider_table<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, owners))
-		return false;
+		return qm_peer::other;
 	PSID own_user = own.sid();
-	return owners.all([own_user](uint64_t pid) {
+	return owners.judge([own_user](uint64_t pid) {
 		return process_trusted(pid, own_user);
 	});
 }
 
 #else
 
-bool qm_peer_trusted(const qm_socket &s)
+qm_peer qm_peer_of(const qm_socket &s)
 {
 	qm_tcp_pair pair;
-	return connection_pair(s, &pair) &&
-	       proc_tables_trusted(pair, "/proc/net/tcp", "/proc/net/tcp6",
-				   geteuid());
+	if (!connection_pair(s, &pair))
+		return qm_peer::gone;
+	return proc_tables_judge(pair, "/proc/net/tcp", "/proc/net/tcp6",
+				 geteuid());
 }
 
 #endif

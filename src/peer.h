@@ -44,6 +44,18 @@ struct qm_tcp_pair {
 	uint16_t our_port = 0, peer_port = 0;
 };
 
+// What the system's tables say about the listener behind a connection.
+enum class qm_peer {
+	// This user, root or SYSTEM.
+	trusted,
+	// Another user, or one that cannot be found out.
+	other,
+	// Nobody holds the other end any more, nor listens for it: the
+	// connection failed on its own (a listener that reset it at once,
+	// or went away).
+	gone,
+};
+
 // Gathers from a TCP table the owners of every socket that may stand
 // behind the connection: the peer's own end of it once a process holds
 // it, and each listener that can take a connection to the peer's address
@@ -53,17 +65,18 @@ public:
 	explicit qm_peer_owners(const qm_tcp_pair &pair) : pair_(pair) {}
 	void consider(const qm_tcp_row &row);
 
-	// True when the peer's end of the connection is in the table, some
-	// owner was found, no listener lacks one, and trusted(owner) holds
-	// for each.
-	template<class Trusted> bool all(Trusted trusted) const
+	// trusted when trusted(owner) holds for every owner found; gone
+	// without the peer's end or any owner; otherwise other.
+	template<class Trusted> qm_peer judge(Trusted trusted) const
 	{
-		if (!seen_ || count_ == 0 || ownerless_ || overflow_)
-			return false;
+		if (!seen_ || (count_ == 0 && !ownerless_))
+			return qm_peer::gone;
+		if (ownerless_ || overflow_)
+			return qm_peer::other;
 		for (size_t i = 0; i < count_; i++)
 			if (!trusted(owners_[i]))
-				return false;
-		return true;
+				return qm_peer::other;
+		return qm_peer::trusted;
 	}
 
 private:
@@ -78,7 +91,6 @@ private:
 	bool overflow_ = false;
 };
 
-// Whether the listener behind the loopback connection s belongs to this
-// user, to root or to SYSTEM. Reads the system's TCP tables once; false
-// when they cannot tell.
-bool qm_peer_trusted(const qm_socket &s);
+// Who holds the listener behind the loopback connection s. Reads the
+// system's TCP tables once; other when they cannot be read.
+qm_peer qm_peer_of(const qm_socket &s);

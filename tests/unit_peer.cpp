@@ -83,8 +83,8 @@ bool own_or_root(uint64_t uid)
 	return uid == OWN_UID || uid == 0;
 }
 
-bool trusted(const std::vector<std::string> &table,
-	     bool (*trusted_uid)(uint64_t) = own_or_root)
+qm_peer judge(const std::vector<std::string> &table,
+	      bool (*trusted_uid)(uint64_t) = own_or_root)
 {
 	qm_tcp_pair pair;
 	pair.ours = pair.peer = loopback();
@@ -96,7 +96,13 @@ bool trusted(const std::vector<std::string> &table,
 		if (qm_parse_proc_tcp_line(text, &row))
 			owners.consider(row);
 	}
-	return owners.all(trusted_uid);
+	return owners.judge(trusted_uid);
+}
+
+bool trusted(const std::vector<std::string> &table,
+	     bool (*trusted_uid)(uint64_t) = own_or_root)
+{
+	return judge(table, trusted_uid) == qm_peer::trusted;
 }
 
 class ProcTcp : public ::testing::Test {
@@ -170,31 +176,33 @@ TEST_F(ProcTcp, TrustsOnlyListenersOfThisUserOrRoot)
 	EXPECT_TRUE(trusted(
 		{our_end(), listener(V4_LOOP, OWN_UID), peer_end(0, 0)}));
 	EXPECT_TRUE(trusted({listener(V4_LOOP, 0), peer_end(0, 0)}));
-	EXPECT_FALSE(trusted(
-		{our_end(), listener(V4_LOOP, STRANGER_UID), peer_end(0, 0)}));
-	EXPECT_FALSE(trusted(
-		{listener(V4_ANY, STRANGER_UID), peer_end(STRANGER_UID, 0)}));
+	EXPECT_EQ(qm_peer::other,
+		  judge({our_end(), listener(V4_LOOP, STRANGER_UID),
+			 peer_end(0, 0)}));
+	EXPECT_EQ(qm_peer::other, judge({listener(V4_ANY, STRANGER_UID),
+					 peer_end(STRANGER_UID, 0)}));
 	// Dual-stack listeners in tcp6, connections on v4-mapped addresses.
-	EXPECT_FALSE(trusted({listener(V6_ANY, STRANGER_UID),
-			      peer_end(0, 0, V6_MAPPED_LOOP)}));
-	EXPECT_FALSE(trusted({listener(V6_MAPPED_LOOP, STRANGER_UID),
-			      peer_end(0, 0, V6_MAPPED_LOOP)}));
+	EXPECT_EQ(qm_peer::other, judge({listener(V6_ANY, STRANGER_UID),
+					 peer_end(0, 0, V6_MAPPED_LOOP)}));
+	EXPECT_EQ(qm_peer::other, judge({listener(V6_MAPPED_LOOP, STRANGER_UID),
+					 peer_end(0, 0, V6_MAPPED_LOOP)}));
 	EXPECT_TRUE(trusted(
 		{listener(V6_ANY, OWN_UID), peer_end(0, 0, V6_MAPPED_LOOP)}));
 
 	// Once accepted, the process that holds the peer's end counts too,
 	// with or without the listener.
 	EXPECT_TRUE(trusted({peer_end(OWN_UID, 9)}));
-	EXPECT_FALSE(trusted({peer_end(STRANGER_UID, 9)}));
-	EXPECT_FALSE(trusted(
-		{listener(V4_LOOP, OWN_UID), peer_end(STRANGER_UID, 9)}));
+	EXPECT_EQ(qm_peer::other, judge({peer_end(STRANGER_UID, 9)}));
+	EXPECT_EQ(qm_peer::other, judge({listener(V4_LOOP, OWN_UID),
+					 peer_end(STRANGER_UID, 9)}));
 }
 
 TEST_F(ProcTcp, CountsEveryListenerThatCouldTakeTheConnection)
 {
 	// Ours on the address, a stranger's on any address of the same port.
-	EXPECT_FALSE(trusted({listener(V4_LOOP, OWN_UID),
-			      listener(V6_ANY, STRANGER_UID), peer_end(0, 0)}));
+	EXPECT_EQ(qm_peer::other,
+		  judge({listener(V4_LOOP, OWN_UID),
+			 listener(V6_ANY, STRANGER_UID), peer_end(0, 0)}));
 	// Listeners that cannot take it: other ports, other addresses.
 	EXPECT_TRUE(trusted({listener(V4_LOOP, OWN_UID),
 			     listener(V4_LOOP, STRANGER_UID, PEER_PORT + 1),
@@ -210,18 +218,21 @@ TEST_F(ProcTcp, CountsEveryListenerThatCouldTakeTheConnection)
 			      "01", STRANGER_UID, 13)}));
 }
 
-TEST_F(ProcTcp, KnowsNothingWithoutTheConnectionOrAnOwner)
+TEST_F(ProcTcp, WithoutTheConnectionOrAnOwnerItIsGoneOrUnknown)
 {
-	// The peer's end is missing: another table, or a wrong reading.
-	EXPECT_FALSE(trusted({listener(V4_LOOP, OWN_UID)}));
-	EXPECT_FALSE(trusted({our_end(), listener(V4_LOOP, OWN_UID)}));
-	// Nothing but an end nobody holds.
-	EXPECT_FALSE(trusted({peer_end(0, 0)}));
+	// The peer's end is missing: a listener that reset the connection
+	// at once, or another network's table.
+	EXPECT_EQ(judge({listener(V4_LOOP, OWN_UID)}), qm_peer::gone);
+	EXPECT_EQ(judge({our_end(), listener(V4_LOOP, STRANGER_UID)}),
+		  qm_peer::gone);
+	EXPECT_EQ(judge({}), qm_peer::gone);
+	// An end nobody holds, and no listener any more.
+	EXPECT_EQ(judge({peer_end(0, 0)}), qm_peer::gone);
 	// A listener without an inode has no owner to go by.
-	EXPECT_FALSE(trusted(
-		{line(at(V4_LOOP, PEER_PORT), at(V4_ANY, 0), "0A", 0, 0),
-		 peer_end(0, 0)}));
-	EXPECT_FALSE(trusted({}));
+	EXPECT_EQ(
+		judge({line(at(V4_LOOP, PEER_PORT), at(V4_ANY, 0), "0A", 0, 0),
+		       peer_end(0, 0)}),
+		qm_peer::other);
 
 	// More owners than are kept, however each would be judged.
 	auto anyone = [](uint64_t) {
@@ -230,9 +241,9 @@ TEST_F(ProcTcp, KnowsNothingWithoutTheConnectionOrAnOwner)
 	std::vector<std::string> many = {peer_end(0, 0)};
 	for (uint64_t uid = 1; uid <= 8; uid++)
 		many.push_back(listener(V4_LOOP, uid));
-	EXPECT_TRUE(trusted(many, anyone));
+	EXPECT_EQ(judge(many, anyone), qm_peer::trusted);
 	many.push_back(listener(V4_ANY, 9));
-	EXPECT_FALSE(trusted(many, anyone));
+	EXPECT_EQ(judge(many, anyone), qm_peer::other);
 }
 
 TEST(ProcStatus, TakesTheEffectiveUid)

@@ -86,11 +86,11 @@ TEST(PeerCheck, ListenersOfThisUserAreTrustedAndAnotherUsersNot)
 	ASSERT_NE(own.port, 0);
 	qm_socket to_own = qm_connect_loopback(own.port, true, 1000);
 	ASSERT_TRUE(to_own.valid());
-	EXPECT_TRUE(qm_peer_trusted(to_own));
+	EXPECT_EQ(qm_peer_of(to_own), qm_peer::trusted);
 	// Accepted, the connection's other end is held by this program too.
 	SOCKET accepted = accept(own.s, nullptr, nullptr);
 	ASSERT_NE(accepted, INVALID_SOCKET);
-	EXPECT_TRUE(qm_peer_trusted(to_own));
+	EXPECT_EQ(qm_peer_of(to_own), qm_peer::trusted);
 	closesocket(accepted);
 
 	stranger other;
@@ -99,7 +99,7 @@ TEST(PeerCheck, ListenersOfThisUserAreTrustedAndAnotherUsersNot)
 				"program (tests/with_stranger.sh)";
 	qm_socket to_other = qm_connect_loopback(other.ports[0], true, 1000);
 	ASSERT_TRUE(to_other.valid());
-	EXPECT_FALSE(qm_peer_trusted(to_other));
+	EXPECT_EQ(qm_peer_of(to_other), qm_peer::other);
 }
 
 TEST(PeerCheck, TheModuleSendsNoByteToAnotherUsersListener)
