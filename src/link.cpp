@@ -1,4 +1,5 @@
 #include "link.h"
+#include "peer.h"
 
 #include <util/platform.h>
 
@@ -76,7 +77,7 @@ bool qm_endpoint_path(const char *name, char *path, size_t size)
 	return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-qm_socket qm_connect(const char *name, bool for_sending)
+qm_socket qm_connect(const char *name, bool for_sending, bool *stranger_told)
 {
 	char path[1200];
 	qm_endpoint endpoint;
@@ -88,9 +89,21 @@ qm_socket qm_connect(const char *name, bool for_sending)
 					  QM_SOCKET_TIMEOUT_MS);
 	if (!s.valid())
 		return {};
+	// Not a byte, the token least of all, to someone else's listener.
+	qm_peer peer = qm_peer_of(s);
+	if (peer == qm_peer::other && !*stranger_told) {
+		blog(LOG_WARNING,
+		     "Quilmar: the listener of %s.endpoint does not belong to "
+		     "this user; not connecting",
+		     name);
+		*stranger_told = true;
+	}
+	if (peer != qm_peer::trusted)
+		return {};
 	if (qm_send_some(s, endpoint.token, QM_TOKEN_SIZE) !=
 	    long(QM_TOKEN_SIZE))
 		return {};
+	*stranger_told = false;
 	return s;
 }
 
@@ -163,8 +176,9 @@ void qm_stream_input(direct_filter_data *filter, const qm_socket &s)
 
 void send_input(direct_filter_data *filter) noexcept
 {
+	bool stranger_told = false;
 	while (!stopping(filter)) {
-		qm_socket s = qm_connect("filter-input", true);
+		qm_socket s = qm_connect("filter-input", true, &stranger_told);
 		if (s.valid())
 			qm_stream_input(filter, s);
 		s.reset();
@@ -205,8 +219,10 @@ void qm_receive_output(direct_filter_data *filter, const qm_socket &s,
 
 void reader(direct_filter_data *filter) noexcept
 {
+	bool stranger_told = false;
 	while (!stopping(filter)) {
-		qm_socket s = qm_connect("direct-output", false);
+		qm_socket s =
+			qm_connect("direct-output", false, &stranger_told);
 		if (s.valid())
 			qm_receive_output(filter, s, filter->output_spare);
 		s.reset();

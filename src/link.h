@@ -36,7 +36,10 @@ bool qm_endpoint_path(const char *name, char *path, size_t size);
 
 // A connection to the controller's endpoint name ("filter-input" or
 // "direct-output") with the token already presented, or an empty socket.
-qm_socket qm_connect(const char *name, bool for_sending);
+// A listener that belongs to another user gets no byte and is logged
+// once: when *stranger_told is false, which it then becomes until a
+// connection succeeds.
+qm_socket qm_connect(const char *name, bool for_sending, bool *stranger_told);
 
 // Moves all len bytes in calls of at most QM_TRANSFER_UNIT; false when a
 // call fails, times out or finds the connection closed.

@@ -247,6 +247,13 @@ static long read_some(int fd, void *data, size_t len)
 	return _read(fd, data, static_cast<unsigned>(len));
 }
 
+// Why the last open failed: nothing under the name.
+static bool open_found_nothing()
+{
+	DWORD error = GetLastError();
+	return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 int qm_create_private_file(const char *path)
 {
 	std::wstring wide = wide_path(path);
@@ -371,6 +378,11 @@ static long read_some(int fd, void *data, size_t len)
 	}
 }
 
+static bool open_found_nothing()
+{
+	return errno == ENOENT;
+}
+
 int qm_create_private_file(const char *path)
 {
 	// O_NOFOLLOW: a link planted in the folder is never written through.
@@ -476,4 +488,56 @@ std::unique_ptr<char[]> qm_read_regular_file(const char *path, size_t max_size)
 		text[done] = '\0';
 	qm_close_file(fd);
 	return text;
+}
+
+// Hands on each whole line in buf[0, end) and moves the unfinished rest
+// to the front; returns its length. skipping: the front of buf belongs
+// to a line that was too long, which ends at the next line end.
+static size_t pass_lines(char *buf, size_t end, size_t size, bool *skipping,
+			 const std::function<void(std::string_view)> &line)
+{
+	size_t start = 0;
+	for (size_t i = 0; i < end; i++) {
+		if (buf[i] != '\n')
+			continue;
+		if (!*skipping)
+			line(std::string_view(buf + start, i - start));
+		*skipping = false;
+		start = i + 1;
+	}
+	if (start == 0 && end == size) {
+		*skipping = true;
+		return 0;
+	}
+	memmove(buf, buf + start, end - start);
+	return end - start;
+}
+
+qm_read_status
+qm_for_each_line(const char *path, size_t max_bytes,
+		 const std::function<void(std::string_view)> &line)
+{
+	int fd = qm_open_for_reading(path);
+	if (fd < 0)
+		return open_found_nothing() ? qm_read_status::missing
+					    : qm_read_status::failed;
+	char buf[4096];
+	size_t kept = 0, total = 0;
+	bool skipping = false;
+	qm_read_status status = qm_read_status::failed;
+	for (;;) {
+		long n = read_some(fd, buf + kept, sizeof(buf) - kept);
+		if (n < 0 || (total += size_t(n)) > max_bytes)
+			break;
+		if (n == 0) {
+			if (kept > 0 && !skipping)
+				line(std::string_view(buf, kept));
+			status = qm_read_status::done;
+			break;
+		}
+		kept = pass_lines(buf, kept + size_t(n), sizeof(buf), &skipping,
+				  line);
+	}
+	qm_close_file(fd);
+	return status;
 }

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #ifdef _WIN32
@@ -107,6 +109,21 @@ int qm_open_for_reading(const char *path);
 // a terminating zero. Empty for anything else: a folder, a FIFO or device
 // (never waited on), a file that is larger, or a read error.
 std::unique_ptr<char[]> qm_read_regular_file(const char *path, size_t max_size);
+
+// How reading a file line by line ended.
+enum class qm_read_status {
+	done,
+	// There is no such file.
+	missing,
+	// It could not be opened or read, or holds more than allowed.
+	failed,
+};
+// Calls line for each line of the file at path, without its line end,
+// reading it in one pass whatever size it claims (as /proc files claim
+// none), at most max_bytes. A line longer than 4095 bytes is skipped.
+qm_read_status
+qm_for_each_line(const char *path, size_t max_bytes,
+		 const std::function<void(std::string_view)> &line);
 
 // Owner-only files: created exclusively, close-on-exec, mode 0600.
 // Returns a descriptor, or -1 when the file exists or cannot be created.

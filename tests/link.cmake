@@ -15,3 +15,12 @@ gtest_discover_tests(link_unit_tests
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS unit TIMEOUT 120)
+
+# Whom the link talks to: listeners of another user on the controller's
+# ports, run as nobody by tests/stranger_listener.py.
+add_executable(peer_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_peer.cpp)
+target_compile_options(peer_tests PRIVATE ${QM_WARNINGS})
+target_compile_definitions(peer_tests PRIVATE
+  QM_STRANGER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/stranger_listener.py")
+target_link_libraries(peer_tests PRIVATE qm-test-host-main qm-fake-controller)
+qm_add_host_test(peer_tests 300)

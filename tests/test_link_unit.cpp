@@ -327,11 +327,12 @@ TEST(Transfer, MovesWholeBuffersAndFailsOnAClosedPeer)
 TEST(Connect, PresentsTheTokenWithTheTimeOutOfItsDirection)
 {
 	fake::controller ctl(config_dir);
+	bool told = false;
 	ASSERT_TRUE(ctl.start());
 
-	qm_socket in = qm_connect("filter-input", true);
+	qm_socket in = qm_connect("filter-input", true, &told);
 	ASSERT_TRUE(in.valid());
-	qm_socket out = qm_connect("direct-output", false);
+	qm_socket out = qm_connect("direct-output", false, &told);
 	ASSERT_TRUE(out.valid());
 	ASSERT_TRUE(ctl.wait_token_ok(endpoint::input, 1, LONG));
 	ASSERT_TRUE(ctl.wait_token_ok(endpoint::output, 1, LONG));
@@ -364,25 +365,26 @@ TEST(Connect, PresentsTheTokenWithTheTimeOutOfItsDirection)
 TEST(Connect, RereadsTheEndpointFileOnEveryAttempt)
 {
 	fake::controller ctl(config_dir);
+	bool told = false;
 	ASSERT_TRUE(ctl.start(0, 0, false));
-	EXPECT_FALSE(qm_connect("filter-input", true).valid());
+	EXPECT_FALSE(qm_connect("filter-input", true, &told).valid());
 
 	ASSERT_TRUE(ctl.publish(endpoint::input));
-	EXPECT_TRUE(qm_connect("filter-input", true).valid());
+	EXPECT_TRUE(qm_connect("filter-input", true, &told).valid());
 	ASSERT_TRUE(ctl.wait_token_ok(endpoint::input, 1, LONG));
 
 	// A new controller run: new port, new token.
 	ctl.stop();
-	EXPECT_FALSE(qm_connect("filter-input", true).valid());
+	EXPECT_FALSE(qm_connect("filter-input", true, &told).valid());
 	ASSERT_TRUE(ctl.start());
-	EXPECT_TRUE(qm_connect("filter-input", true).valid());
+	EXPECT_TRUE(qm_connect("filter-input", true, &told).valid());
 	ASSERT_TRUE(ctl.wait_token_ok(endpoint::input, 2, LONG));
 	auto conns = ctl.connections(endpoint::input);
 	EXPECT_EQ(conns.back().token, ctl.token(endpoint::input));
 	EXPECT_NE(conns[0].token, conns.back().token);
 
 	ctl.unpublish(endpoint::output);
-	EXPECT_FALSE(qm_connect("direct-output", false).valid());
+	EXPECT_FALSE(qm_connect("direct-output", false, &told).valid());
 }
 
 // ---------------------------------------------------------------------------

@@ -32,7 +32,8 @@ endfunction()
 # The platform layer and the pure pieces, without libobs running.
 add_executable(windows_unit_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/windows/platform_tests.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/unit_freshness.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit_freshness.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unit_peer.cpp)
 target_compile_options(windows_unit_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(windows_unit_tests PRIVATE
   quilmar-direct-core qm-gtest-main)
@@ -70,3 +71,26 @@ target_link_libraries(windows_winsock_tests PRIVATE
   qm-obs-host qm-gtest-main ws2_32)
 add_dependencies(windows_winsock_tests quilmar-direct)
 qm_add_wine_test(windows_winsock_tests 120)
+
+# Whom the module talks to: beside the program listens another Linux user
+# (tests/with_stranger.sh), whose listener must get no byte.
+add_executable(windows_peer_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/peer_tests.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/environment.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/windows/gtest_threads.cpp
+  ${PROJECT_SOURCE_DIR}/src/peer.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform.cpp)
+target_include_directories(windows_peer_tests PRIVATE
+  ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(windows_peer_tests PRIVATE ${QM_WARNINGS})
+target_link_libraries(windows_peer_tests PRIVATE
+  qm-obs-host qm-fake-controller qm-gtest iphlpapi advapi32)
+add_dependencies(windows_peer_tests quilmar-direct)
+add_test(NAME windows_peer_tests
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/with_stranger.sh 2
+    bash ${CMAKE_CURRENT_SOURCE_DIR}/wine-run.sh
+    $<TARGET_FILE:windows_peer_tests>)
+set_tests_properties(windows_peer_tests PROPERTIES
+  LABELS windows
+  TIMEOUT 300
+  ENVIRONMENT "${QM_WINE_TEST_ENV}")

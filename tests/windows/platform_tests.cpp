@@ -140,7 +140,8 @@ TEST(WindowsConfigDir, NoEndpointWithoutAppdata)
 	ASSERT_EQ(getenv("APPDATA"), nullptr);
 	char path[1200];
 	EXPECT_FALSE(qm_endpoint_path("filter-input", path, sizeof(path)));
-	EXPECT_FALSE(qm_connect("filter-input", true).valid());
+	bool told = false;
+	EXPECT_FALSE(qm_connect("filter-input", true, &told).valid());
 }
 
 class WindowsSocket : public ::testing::Test {
