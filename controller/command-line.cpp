@@ -1,5 +1,7 @@
 #include "command-line.h"
 
+#include "crash-cleanup.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -229,6 +231,7 @@ void install_signal_handlers()
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	install_crash_cleanup();
 }
 
 bool stop_requested()
