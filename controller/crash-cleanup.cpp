@@ -89,7 +89,14 @@ void install_crash_cleanup()
 	// Other fatal signals wait until this one has been dealt with.
 	for (int sig : FATAL_SIGNALS)
 		sigaddset(&sa.sa_mask, sig);
-	sa.sa_flags = SA_RESETHAND;
+	// A stack of its own on the main thread, where a stack overflow
+	// leaves none to run on.
+	static char alt_stack[64 * 1024];
+	stack_t ss = {};
+	ss.ss_sp = alt_stack;
+	ss.ss_size = sizeof(alt_stack);
+	sigaltstack(&ss, nullptr);
+	sa.sa_flags = SA_RESETHAND | SA_ONSTACK;
 	for (int sig : FATAL_SIGNALS)
 		sigaction(sig, &sa, nullptr);
 }
