@@ -35,8 +35,9 @@ second:
   "face_enabled"    false: faces are left visible
   "phone_enabled"   false: phone numbers are left visible
   "reference", "references"  photos (BMP, PNG, JPEG) of the people to
-                    keep visible: every face in them; read again within a
-                    second of a change
+                    keep visible: every face in them, the 32 newest
+                    photos; a changed photo is read again at the next
+                    run, one that cannot serve is skipped and said once
 A missing, unreadable or malformed file leaves the last good settings.
 
 Privacy: a frame goes back processed only when every enabled detector has
@@ -75,14 +76,15 @@ Options:
 Status line: frames read from the filter, kept, sent back, sent back
 wholly obscured; each detector's time per run and runs per second; the
 process's CPU use. On exit (Ctrl-C, SIGTERM) it removes its endpoint files
-and prints one summary line on stdout:
+(also when a crash or an abort ends it; and at start those that nobody of
+this user listens behind) and prints one summary line on stdout:
   frames_in=N kept=N frames_out=N processed=N obscured_whole=N skipped=N
   cpu_s=X wall_s=X followed by NAME_runs=N NAME_ms=X for each detector.
 
 Run it as a systemd user service with
   systemctl --user enable --now quilmar-controller
 
-Exit status: 0 after a signal, 1 when it cannot run (no configuration
+Exit status: 0 after Ctrl-C or SIGTERM, 1 when it cannot run (no configuration
 folder, no port, files it cannot write), 2 on bad arguments (also a region
 unknown to libphonenumber).
 
