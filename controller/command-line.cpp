@@ -1,5 +1,7 @@
 #include "command-line.h"
 
+#include "crash-cleanup.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,8 +35,9 @@ second:
   "face_enabled"    false: faces are left visible
   "phone_enabled"   false: phone numbers are left visible
   "reference", "references"  photos (BMP, PNG, JPEG) of the people to
-                    keep visible: every face in them; read again within a
-                    second of a change
+                    keep visible: every face in them, the 32 newest
+                    photos; a changed photo is read again at the next
+                    run, one that cannot serve is skipped and said once
 A missing, unreadable or malformed file leaves the last good settings.
 
 Privacy: a frame goes back processed only when every enabled detector has
@@ -83,7 +86,9 @@ process's CPU use; the plan (each detector's mode, spacing of its runs and
 share of a core). A detector too slow for a frame leaves it to its class's
 cheap evidence (text lines unread, code candidates, the last face tracks):
 counted as fallback_CLASS. On exit (Ctrl-C, SIGTERM) it removes its
-endpoint files and prints one summary line on stdout:
+endpoint files (also when a crash or an abort ends it; and at start those
+that nobody of this user listens behind) and prints one summary line on
+stdout:
   frames_in=N kept=N frames_out=N processed=N obscured_whole=N skipped=N
   cpu_s=X wall_s=X fallback_CLASS=N for each class, and NAME_runs=N
   NAME_ms=X NAME_uncovered=N for each detector.
@@ -91,7 +96,7 @@ endpoint files and prints one summary line on stdout:
 Run it as a systemd user service with
   systemctl --user enable --now quilmar-controller
 
-Exit status: 0 after a signal, 1 when it cannot run (no configuration
+Exit status: 0 after Ctrl-C or SIGTERM, 1 when it cannot run (no configuration
 folder, no port, files it cannot write), 2 on bad arguments (also a region
 unknown to libphonenumber).
 
@@ -248,6 +253,7 @@ void install_signal_handlers()
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGINT, &sa, nullptr);
 	sigaction(SIGTERM, &sa, nullptr);
+	install_crash_cleanup();
 }
 
 bool stop_requested()

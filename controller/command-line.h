@@ -43,7 +43,8 @@ bool default_config_dir(std::string *out);
 // Creates a folder and its parents (owner only); true when it exists.
 bool make_dirs(const std::string &path);
 
-// SIGINT and SIGTERM ask the program to end; SIGPIPE never ends it.
+// SIGINT and SIGTERM ask the program to end; SIGPIPE never ends it; the
+// fatal signals remove the endpoint files on their way (crash-cleanup.h).
 void install_signal_handlers();
 bool stop_requested();
 // Blocks SIGINT and SIGTERM on the calling thread and the threads it

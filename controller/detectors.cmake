@@ -14,6 +14,7 @@ add_library(qm-detectors STATIC
   ${QM_DETECTOR_DIR}/onnx-model.cpp
   ${QM_DETECTOR_DIR}/face-detector.cpp
   ${QM_DETECTOR_DIR}/face-descriptor.cpp
+  ${QM_DETECTOR_DIR}/reference-image.cpp
   ${QM_DETECTOR_DIR}/text-detector.cpp
   ${QM_DETECTOR_DIR}/phone-numbers.cpp)
 set_target_properties(qm-detectors PROPERTIES POSITION_INDEPENDENT_CODE ON)

@@ -1,6 +1,9 @@
 #include "endpoints.h"
 
+#include "crash-cleanup.h"
 #include "settings.h"
+
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,9 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <list>
+#include <sstream>
 #include <vector>
 
 namespace qmc {
@@ -265,12 +272,16 @@ bool endpoints::publish(const std::string &dir, std::string *error)
 		ep->text = endpoint_json(ep->port, token_);
 		if (!write_file_whole(ep->path, ep->text, error))
 			return false;
+		// The token holds the text within bounds; a path too long to
+		// arm is one the file could not have been written under.
+		crash_cleanup_add(ep->path, ep->text);
 	}
 	return true;
 }
 
 void endpoints::unpublish()
 {
+	crash_cleanup_clear();
 	for (endpoint *ep : {&input_, &output_}) {
 		if (ep->path.empty())
 			continue;
@@ -280,6 +291,59 @@ void endpoints::unpublish()
 			    file_read::ok &&
 		    now == ep->text)
 			unlink(ep->path.c_str());
+	}
+}
+
+bool listening_as_us(int port)
+{
+	const uint32_t loopback = htonl(INADDR_LOOPBACK);
+	std::ifstream table("/proc/net/tcp");
+	std::string line;
+	std::getline(table, line); // the column names
+	while (std::getline(table, line)) {
+		// sl local_address rem_address st tx:rx tr:when retrnsmt uid
+		std::istringstream fields(line);
+		std::string sl, local, remote, state, queues, timer, retr;
+		unsigned long uid = 0;
+		if (!(fields >> sl >> local >> remote >> state >> queues >>
+		      timer >> retr >> uid))
+			continue;
+		size_t colon = local.find(':');
+		if (colon == std::string::npos || state != "0A")
+			continue;
+		// Addresses as the kernel holds them: network byte order.
+		uint32_t addr = uint32_t(std::strtoul(
+			local.substr(0, colon).c_str(), nullptr, 16));
+		long p = std::strtol(local.c_str() + colon + 1, nullptr, 16);
+		if (p == port && (addr == loopback || addr == 0) &&
+		    uid == geteuid())
+			return true;
+	}
+	return false;
+}
+
+void remove_stale_endpoints(const std::string &dir, const note_fn &note)
+{
+	for (const char *name : {"filter-input", "direct-output"}) {
+		std::string path = dir + "/" + name + ".endpoint", text, why;
+		if (read_small_file(path, 4096, &text, &why) != file_read::ok)
+			continue;
+		nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+		int port = 0;
+		if (j.is_object() && j.contains("port") &&
+		    j["port"].is_number_integer())
+			port = int(std::clamp<int64_t>(j["port"].get<int64_t>(),
+						       0, 65536));
+		if (port > 0 && port < 65536 && listening_as_us(port))
+			continue;
+		// Removed only when unchanged since read: a controller that
+		// has just started may have put its own in place.
+		std::string again;
+		if (read_small_file(path, 4096, &again, &why) ==
+			    file_read::ok &&
+		    again == text && unlink(path.c_str()) == 0 && note)
+			note("removed the stale " + path +
+			     " (no listener of this user on its port)");
 	}
 }
 

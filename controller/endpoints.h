@@ -66,7 +66,8 @@ public:
 
 	// Draws a token and listens on both endpoints.
 	bool open(std::string *error);
-	// Writes both endpoint files into dir.
+	// Writes both endpoint files into dir; a fatal signal removes them
+	// from then on (crash-cleanup.h).
 	bool publish(const std::string &dir, std::string *error);
 	// Removes the endpoint files that still hold what publish wrote.
 	void unpublish();
@@ -87,6 +88,14 @@ bool random_token(std::string *out);
 // Compares every byte, whatever the first difference.
 bool token_matches(const uint8_t *got, const std::string &token);
 std::string endpoint_json(int port, const std::string &token);
+// Whether a socket of this user listens on 127.0.0.1 (or every address)
+// at port, from the kernel's table of TCP sockets.
+bool listening_as_us(int port);
+// Removes the endpoint files in dir that no listener of this user stands
+// behind: those of a controller that ended without removing them (a
+// kill -9, a power loss), or whose port someone else has taken since. A
+// filter must not meet a stranger there while this controller starts.
+void remove_stale_endpoints(const std::string &dir, const note_fn &note);
 // Writes text to path through a temporary file and a rename, so that
 // readers see the old file or the new one whole; readable by the owner
 // only.

@@ -1,12 +1,9 @@
 #include "face-descriptor.h"
 
 #include <cmath>
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <exception>
 #include <limits>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "onnx-model.h"
@@ -47,61 +44,6 @@ cv::Mat similarity(const cv::Point2f *from, const cv::Point2f *to, int n)
 	m.at<double>(0, 2) = ct.x - (a * cf.x - b * cf.y);
 	m.at<double>(1, 2) = ct.y - (b * cf.x + a * cf.y);
 	return m;
-}
-
-uint32_t be32(const unsigned char *p)
-{
-	return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 |
-	       (uint32_t)p[2] << 8 | p[3];
-}
-
-int32_t le32(const unsigned char *p)
-{
-	return (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 |
-			 (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
-}
-
-// Width and height from a BMP, PNG or JPEG header, before any decoding.
-bool image_size(const std::vector<unsigned char> &d, long long &w, long long &h)
-{
-	size_t n = d.size();
-	if (n >= 26 && d[0] == 'B' && d[1] == 'M') {
-		w = le32(&d[18]);
-		h = std::llabs((long long)le32(&d[22]));
-		return true;
-	}
-	static const unsigned char png[] = {0x89, 'P',  'N',  'G',
-					    '\r', '\n', 0x1a, '\n'};
-	if (n >= 24 && std::equal(png, png + 8, d.begin())) {
-		w = be32(&d[16]);
-		h = be32(&d[20]);
-		return true;
-	}
-	if (n < 4 || d[0] != 0xff || d[1] != 0xd8)
-		return false;
-	size_t i = 2;
-	while (i + 9 < n) {
-		if (d[i] != 0xff) {
-			return false;
-		}
-		unsigned char marker = d[i + 1];
-		if (marker == 0xff) {
-			i++;
-			continue;
-		}
-		size_t length = (size_t)d[i + 2] << 8 | d[i + 3];
-		bool frame = marker >= 0xc0 && marker <= 0xcf &&
-			     marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
-		if (frame) {
-			h = (long long)d[i + 5] << 8 | d[i + 6];
-			w = (long long)d[i + 7] << 8 | d[i + 8];
-			return true;
-		}
-		if (length < 2)
-			return false;
-		i += 2 + length;
-	}
-	return false;
 }
 
 } // namespace
@@ -182,50 +124,60 @@ qm_match qm_match_face(const qm_face &face, const qm_descriptor &descriptor,
 	return match;
 }
 
-cv::Mat qm_read_reference_image(const std::string &path,
-				const qm_reference_limits &limits,
-				std::string &error)
+namespace {
+
+void describe_photo(qm_face_detector &detector, qm_face_describer &describer,
+		    const std::string &path, const qm_reference_limits &limits,
+		    qm_reference_set &set)
 {
-	std::error_code ec;
-	std::filesystem::path p(path);
-	if (!std::filesystem::is_regular_file(p, ec)) {
-		error = "not a readable file";
-		return {};
+	std::string error;
+	cv::Mat image = qm_read_reference_image(path, limits, error);
+	if (image.empty()) {
+		set.problems.push_back(path + ": " + error);
+		return;
 	}
-	auto size = std::filesystem::file_size(p, ec);
-	if (ec) {
-		error = "not a readable file";
-		return {};
+	std::vector<qm_face> faces = qm_detect_faces(detector, image);
+	if (faces.empty()) {
+		set.problems.push_back(path + ": no face found");
+		return;
 	}
-	if ((long long)size > limits.max_file_bytes) {
-		error = "file too large";
-		return {};
+	for (const qm_face &face : faces) {
+		// A face too small to recognise would match strangers at
+		// random: it keeps nobody.
+		if (!judgeable(face, limits.min_eye_distance)) {
+			set.problems.push_back(
+				path + ": a face too small to recognise "
+				       "was left out");
+			continue;
+		}
+		qm_reference_face ref;
+		ref.path = path;
+		ref.box = face.box;
+		ref.descriptor = qm_describe_face(describer, image, face);
+		set.faces.push_back(ref);
 	}
-	std::ifstream in(p, std::ios::binary);
-	std::vector<unsigned char> data((size_t)size);
-	if (!in.read((char *)data.data(), (std::streamsize)size)) {
-		error = "cannot read the file";
-		return {};
-	}
-	long long w = 0, h = 0;
-	if (!image_size(data, w, h)) {
-		error = "not a BMP, PNG or JPEG image";
-		return {};
-	}
-	if (w <= 0 || h <= 0 || w > limits.max_side || h > limits.max_side) {
-		error = "image too large (" + std::to_string(w) + "x" +
-			std::to_string(h) + ")";
-		return {};
-	}
-	cv::Mat image;
+}
+
+} // namespace
+
+qm_reference_set qm_load_reference_photo(qm_face_detector &detector,
+					 qm_face_describer &describer,
+					 const std::string &path,
+					 const qm_reference_limits &limits)
+{
+	qm_reference_set set;
 	try {
-		image = cv::imdecode(data, cv::IMREAD_COLOR);
-	} catch (const cv::Exception &) {
-		image.release();
+		describe_photo(detector, describer, path, limits, set);
+	} catch (const std::exception &e) {
+		// All or nothing: a photo half described keeps only some of
+		// its people.
+		set.faces.clear();
+		std::string why = e.what();
+		why = why.substr(0, why.find('\n'));
+		set.problems.push_back(path + ": cannot be described (" + why +
+				       ")");
 	}
-	if (image.empty())
-		error = "cannot decode the image";
-	return image;
+	return set;
 }
 
 qm_reference_set qm_load_references(qm_face_detector &detector,
@@ -235,34 +187,12 @@ qm_reference_set qm_load_references(qm_face_detector &detector,
 {
 	qm_reference_set set;
 	for (const std::string &path : paths) {
-		std::string error;
-		cv::Mat image = qm_read_reference_image(path, limits, error);
-		if (image.empty()) {
-			set.problems.push_back(path + ": " + error);
-			continue;
-		}
-		std::vector<qm_face> faces = qm_detect_faces(detector, image);
-		if (faces.empty()) {
-			set.problems.push_back(path + ": no face found");
-			continue;
-		}
-		for (const qm_face &face : faces) {
-			// A face too small to recognise would match strangers
-			// at random: it keeps nobody.
-			if (!judgeable(face, limits.min_eye_distance)) {
-				set.problems.push_back(
-					path +
-					": a face too small to recognise "
-					"was left out");
-				continue;
-			}
-			qm_reference_face ref;
-			ref.path = path;
-			ref.box = face.box;
-			ref.descriptor =
-				qm_describe_face(describer, image, face);
-			set.faces.push_back(ref);
-		}
+		qm_reference_set one = qm_load_reference_photo(
+			detector, describer, path, limits);
+		set.faces.insert(set.faces.end(), one.faces.begin(),
+				 one.faces.end());
+		set.problems.insert(set.problems.end(), one.problems.begin(),
+				    one.problems.end());
 	}
 	return set;
 }

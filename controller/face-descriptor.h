@@ -13,6 +13,7 @@
 #include <opencv2/dnn.hpp>
 
 #include "face-detector.h"
+#include "reference-image.h"
 
 constexpr int QM_DESCRIPTOR_SIZE = 128;
 using qm_descriptor = std::array<float, QM_DESCRIPTOR_SIZE>;
@@ -21,9 +22,6 @@ using qm_descriptor = std::array<float, QM_DESCRIPTOR_SIZE>;
 // farther. Stricter than the model's usual 0.6: a stranger kept visible is
 // worse than a kept person hidden.
 constexpr float QM_MATCH_DISTANCE = 0.5f;
-// A face whose eyes lie closer together than this (frame pixels) is too
-// small for its descriptor to be trusted.
-constexpr float QM_MIN_EYE_DISTANCE = 12.0f;
 // Side of the aligned face the network reads.
 constexpr int QM_FACE_CHIP_SIZE = 150;
 
@@ -42,13 +40,6 @@ struct qm_reference_set {
 	std::vector<qm_reference_face> faces;
 	// One line per file that was skipped, and why ("PATH: reason").
 	std::vector<std::string> problems;
-};
-
-struct qm_reference_limits {
-	long long max_file_bytes = 64ll << 20;
-	int max_side = 8192;
-	// Smaller faces in a photo are left out (and reported).
-	float min_eye_distance = QM_MIN_EYE_DISTANCE;
 };
 
 bool qm_load_face_describer(qm_face_describer &describer,
@@ -75,15 +66,15 @@ qm_match qm_match_face(const qm_face &face, const qm_descriptor &descriptor,
 		       const std::vector<qm_reference_face> &references,
 		       float max_distance = QM_MATCH_DISTANCE);
 
-// Reads an image file (BMP, PNG or JPEG) as BGR, refusing files larger
-// than the limits before decoding them; empty with a reason otherwise.
-cv::Mat qm_read_reference_image(const std::string &path,
-				const qm_reference_limits &limits,
-				std::string &error);
+// A descriptor for every face found in one photo. A file that cannot be
+// read, is too large, holds no face or makes the networks fail gives no
+// face and is reported, and so are faces too small to recognise.
+qm_reference_set
+qm_load_reference_photo(qm_face_detector &detector,
+			qm_face_describer &describer, const std::string &path,
+			const qm_reference_limits &limits = {});
 
-// A descriptor for every face found in each photo. Files that cannot be
-// read, are too large or hold no face are skipped and reported, and so are
-// faces too small to recognise.
+// The same for each photo in turn.
 qm_reference_set qm_load_references(qm_face_detector &detector,
 				    qm_face_describer &describer,
 				    const std::vector<std::string> &paths,

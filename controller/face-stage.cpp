@@ -2,20 +2,19 @@
 
 #include "settings.h"
 
-#include <sys/stat.h>
-
 namespace qmc {
-
-bool face_stage::file_stamp::operator==(const file_stamp &o) const
-{
-	return path == o.path && size == o.size && mtime_ns == o.mtime_ns;
-}
 
 face_stage::face_stage(qm_face_detector detector, qm_face_describer describer,
 		       note_fn note)
 	: detector_(std::move(detector)),
 	  describer_(std::move(describer)),
-	  note_(std::move(note))
+	  note_(std::move(note)),
+	  references_(
+		  [this](const std::string &path) {
+			  return qm_load_reference_photo(detector_, describer_,
+							 path);
+		  },
+		  note_)
 {
 }
 
@@ -31,24 +30,6 @@ size_t face_stage::reference_faces() const
 	return reference_count_;
 }
 
-std::vector<face_stage::file_stamp>
-face_stage::stamps_of(const std::vector<std::string> &paths)
-{
-	std::vector<file_stamp> out;
-	for (const std::string &p : paths) {
-		struct stat st;
-		file_stamp s{p, -1, -1};
-		if (stat(p.c_str(), &st) == 0) {
-			s.size = (long long)st.st_size;
-			s.mtime_ns =
-				(long long)st.st_mtim.tv_sec * 1000000000ll +
-				st.st_mtim.tv_nsec;
-		}
-		out.push_back(s);
-	}
-	return out;
-}
-
 void face_stage::refresh_references()
 {
 	std::vector<std::string> paths;
@@ -56,19 +37,12 @@ void face_stage::refresh_references()
 		std::lock_guard<std::mutex> lock(mutex_);
 		paths = wanted_;
 	}
-	std::vector<file_stamp> stamps = stamps_of(paths);
-	if (stamps == loaded_)
+	if (!references_.refresh(paths))
 		return;
-	qm_reference_set set = qm_load_references(detector_, describer_, paths);
-	for (const std::string &p : set.problems)
-		if (told_.insert(p).second)
-			note_("reference photo " + p);
-	references_ = std::move(set.faces);
-	loaded_ = std::move(stamps);
 	// Decisions made against the old references no longer hold.
 	tracks_.judge_again();
 	std::lock_guard<std::mutex> lock(mutex_);
-	reference_count_ = references_.size();
+	reference_count_ = references_.faces().size();
 }
 
 regions face_stage::find(const cv::Mat &bgra, uint64_t at_ns)
@@ -79,10 +53,12 @@ regions face_stage::find(const cv::Mat &bgra, uint64_t at_ns)
 	for (const qm_face &f : faces)
 		boxes.push_back(f.box);
 	auto judge = [&](size_t i) {
-		if (references_.empty())
+		const std::vector<qm_reference_face> &refs =
+			references_.faces();
+		if (refs.empty())
 			return false;
 		qm_descriptor d = qm_describe_face(describer_, bgra, faces[i]);
-		return qm_match_face(faces[i], d, references_).keep;
+		return qm_match_face(faces[i], d, refs).keep;
 	};
 	return tracks_.update(at_ns, boxes, judge, bgra.size());
 }

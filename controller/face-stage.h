@@ -8,13 +8,11 @@
 #include "face-descriptor.h"
 #include "face-detector.h"
 #include "face-tracks.h"
-
-#include <sys/types.h>
+#include "reference-photos.h"
 
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -30,7 +28,8 @@ public:
 		   note_fn note);
 
 	// The reference photos the settings name. Picked up by the next
-	// run, which also loads a photo again when its file changed.
+	// runs (reference-photos.h), which also load a photo again when its
+	// file changed.
 	void set_references(std::vector<std::string> paths);
 
 	// One run on a BGRA frame that arrived at at_ns (the detector's
@@ -41,13 +40,6 @@ public:
 	size_t reference_faces() const;
 
 private:
-	struct file_stamp {
-		std::string path;
-		long long size;
-		long long mtime_ns;
-		bool operator==(const file_stamp &o) const;
-	};
-
 	qm_face_detector detector_;
 	qm_face_describer describer_;
 	note_fn note_;
@@ -58,13 +50,9 @@ private:
 	size_t reference_count_ = 0;
 
 	// The detector's thread only.
-	std::vector<file_stamp> loaded_;
-	std::vector<qm_reference_face> references_;
-	std::set<std::string> told_;
+	reference_photos references_;
 
 	void refresh_references();
-	static std::vector<file_stamp>
-	stamps_of(const std::vector<std::string> &paths);
 };
 
 // The stage as the pipeline's "faces" detector, wanted while

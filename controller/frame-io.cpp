@@ -4,8 +4,6 @@
 #include "obscure.h"
 #include "pipeline.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,7 +16,6 @@ namespace qmc {
 
 namespace {
 
-constexpr int POLL_MS = 100;
 constexpr auto TAKE_WAIT = std::chrono::milliseconds(100);
 
 // The connection a worker uses, closed when it is dropped.
@@ -50,80 +47,6 @@ bool silent_peer_gone(int fd)
 
 } // namespace
 
-io_result receive_exact(int fd, uint8_t *buf, size_t len,
-			const std::function<bool()> &give_up)
-{
-	size_t done = 0;
-	while (done < len) {
-		ssize_t n = recv(fd, buf + done,
-				 std::min(len - done, TRANSFER_UNIT),
-				 MSG_DONTWAIT);
-		if (n > 0) {
-			done += size_t(n);
-			continue;
-		}
-		if (n == 0)
-			return io_result::closed;
-		if (errno == EINTR)
-			continue;
-		if (errno != EAGAIN && errno != EWOULDBLOCK)
-			return io_result::failed;
-		if (give_up && give_up())
-			return io_result::given_up;
-		pollfd p{fd, POLLIN, 0};
-		if (poll(&p, 1, POLL_MS) < 0 && errno != EINTR)
-			return io_result::failed;
-	}
-	return io_result::done;
-}
-
-io_result send_all(int fd, const uint8_t *buf, size_t len,
-		   const std::function<bool()> &give_up,
-		   std::chrono::milliseconds stall_limit)
-{
-	size_t done = 0;
-	auto progress = std::chrono::steady_clock::now();
-	while (done < len) {
-		ssize_t n = send(fd, buf + done,
-				 std::min(len - done, TRANSFER_UNIT),
-				 MSG_DONTWAIT | MSG_NOSIGNAL);
-		if (n > 0) {
-			done += size_t(n);
-			progress = std::chrono::steady_clock::now();
-			continue;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-			return io_result::failed;
-		if (give_up && give_up())
-			return io_result::given_up;
-		if (std::chrono::steady_clock::now() - progress > stall_limit)
-			return io_result::stalled;
-		pollfd p{fd, POLLOUT, 0};
-		if (poll(&p, 1, POLL_MS) < 0 && errno != EINTR)
-			return io_result::failed;
-	}
-	return io_result::done;
-}
-
-void write_header(uint8_t out[HEADER_BYTES], uint32_t width, uint32_t height)
-{
-	uint32_t w = htonl(width), h = htonl(height);
-	memcpy(out, &w, 4);
-	memcpy(out + 4, &h, 4);
-}
-
-void read_header(const uint8_t in[HEADER_BYTES], uint32_t *width,
-		 uint32_t *height)
-{
-	uint32_t w, h;
-	memcpy(&w, in, 4);
-	memcpy(&h, in + 4, 4);
-	*width = ntohl(w);
-	*height = ntohl(h);
-}
-
 void run_input(connection_slot &slot, pipeline &p,
 	       const std::atomic<bool> &stop, link_counts &counts,
 	       const note_fn &note)
@@ -149,30 +72,18 @@ void run_input(connection_slot &slot, pipeline &p,
 			conn.fd = fd;
 			counts.input_connected = true;
 		}
-		uint8_t header[HEADER_BYTES];
-		io_result r =
-			receive_exact(conn.fd, header, HEADER_BYTES, give_up);
+		// The pipeline takes the pixels of a kept frame: a new buffer
+		// then takes the next one.
+		if (frame.empty())
+			frame.create(int(FRAME_HEIGHT), int(FRAME_WIDTH),
+				     CV_8UC4);
 		uint32_t w = 0, h = 0;
-		if (r == io_result::done) {
-			read_header(header, &w, &h);
-			if (w != FRAME_WIDTH || h != FRAME_HEIGHT) {
-				note(name + ": a frame of " +
-				     std::to_string(w) + "x" +
-				     std::to_string(h) +
-				     " instead of 1280x720; connection "
-				     "closed");
-				r = io_result::failed;
-			}
-		}
-		if (r == io_result::done) {
-			// The pipeline takes the pixels of a kept frame: a
-			// new buffer then takes the next one.
-			if (frame.empty())
-				frame.create(int(FRAME_HEIGHT),
-					     int(FRAME_WIDTH), CV_8UC4);
-			r = receive_exact(conn.fd, frame.data, FRAME_BYTES,
-					  give_up);
-		}
+		io_result r =
+			receive_frame(conn.fd, frame.data, give_up, &w, &h);
+		if (r == io_result::wrong_size)
+			note(name + ": a frame of " + std::to_string(w) + "x" +
+			     std::to_string(h) +
+			     " instead of 1280x720; connection closed");
 		if (r == io_result::done) {
 			counts.frames_in++;
 			p.offer(frame);

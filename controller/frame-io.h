@@ -1,7 +1,9 @@
 // Frames on the wire, both ways: an 8-byte header (width and height,
 // unsigned 32-bit, network byte order; always 1280 and 720) followed by
 // the BGRA pixels, rows top to bottom. One worker reads the filter's raw
-// frames into the pipeline; another writes the frames that fall due.
+// frames into the pipeline; another writes the frames that fall due
+// (frame-io.cpp). The format and the transfers beneath it are in
+// frame-wire.cpp.
 #pragma once
 
 #include <atomic>
@@ -25,7 +27,8 @@ constexpr size_t TRANSFER_UNIT = 1 << 20;
 // receive gives up after a second.
 constexpr auto WRITE_STALL_LIMIT = std::chrono::seconds(1);
 
-enum class io_result { done, closed, given_up, stalled, failed };
+// wrong_size: a frame header of another size than 1280x720.
+enum class io_result { done, closed, given_up, stalled, failed, wrong_size };
 
 // Receives exactly len bytes, checking give_up whenever the socket stays
 // quiet for a moment.
@@ -35,6 +38,13 @@ io_result receive_exact(int fd, uint8_t *buf, size_t len,
 io_result send_all(int fd, const uint8_t *buf, size_t len,
 		   const std::function<bool()> &give_up,
 		   std::chrono::milliseconds stall_limit);
+
+// Reads one frame: its header (its sides in *width and *height), then,
+// when that says 1280x720, its pixels into FRAME_BYTES at pixels; a header
+// of another size is wrong_size, with no pixel read.
+io_result receive_frame(int fd, uint8_t *pixels,
+			const std::function<bool()> &give_up, uint32_t *width,
+			uint32_t *height);
 
 void write_header(uint8_t out[HEADER_BYTES], uint32_t width, uint32_t height);
 void read_header(const uint8_t in[HEADER_BYTES], uint32_t *width,

@@ -275,6 +275,9 @@ int run(const options &opt)
 		con.error("cannot create the folder " + dir);
 		return 1;
 	}
+	// Loading the models takes a while: until this controller publishes
+	// its own files, a filter finds none rather than a dead port.
+	remove_stale_endpoints(dir, note);
 	settings_file file(dir + "/settings.json", note);
 	file.poll();
 

@@ -17,7 +17,8 @@ endif()
 # The program as a child process, driven over loopback.
 if(TARGET quilmar-controller)
   add_executable(controller_program_tests
-    ${CMAKE_CURRENT_LIST_DIR}/test_controller_program.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/test_controller_program.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_controller_exits.cpp)
   target_compile_options(controller_program_tests PRIVATE ${QM_WARNINGS})
   target_link_libraries(controller_program_tests PRIVATE
     qm-controller-process GTest::gtest_main Threads::Threads)

@@ -266,6 +266,27 @@ TEST_F(FaceDescriptor, SkipsAndReportsFilesThatCannotServe)
 			<< refs.problems[i];
 	EXPECT_NE(refs.problems[1].find("too large"), std::string::npos);
 
+	// A BMP cut short and one whose header claims 50000x50000 pixels.
+	std::vector<unsigned char> bmp;
+	cv::imencode(".bmp", photo, bmp);
+	std::ofstream(file("cut.bmp"), std::ios::binary)
+		.write((const char *)bmp.data(),
+		       (std::streamsize)bmp.size() / 2);
+	std::vector<unsigned char> wide = bmp;
+	const unsigned char sides[] = {0x50, 0xc3, 0x00, 0x00};
+	std::copy(sides, sides + 4, wide.begin() + 18);
+	std::copy(sides, sides + 4, wide.begin() + 22);
+	std::ofstream(file("huge.bmp"), std::ios::binary)
+		.write((const char *)wide.data(), (std::streamsize)wide.size());
+	refs = qm_load_references(det, desc,
+				  {file("cut.bmp"), file("huge.bmp")});
+	EXPECT_TRUE(refs.faces.empty());
+	ASSERT_EQ(refs.problems.size(), 2u);
+	EXPECT_EQ(refs.problems[0],
+		  file("cut.bmp") + ": cannot decode the image");
+	EXPECT_EQ(refs.problems[1],
+		  file("huge.bmp") + ": image too large (50000x50000)");
+
 	// A file over the size limit is refused before it is read.
 	qm_reference_limits small;
 	small.max_file_bytes = 1000;
@@ -273,6 +294,29 @@ TEST_F(FaceDescriptor, SkipsAndReportsFilesThatCannotServe)
 	EXPECT_TRUE(
 		qm_read_reference_image(file("good.png"), small, error).empty());
 	EXPECT_EQ(error, "file too large");
+}
+
+// Networks that fail on a photo (here one never loaded) cost that photo,
+// reported, and never an exception out of the loader.
+TEST_F(FaceDescriptor, APhotoTheNetworksFailOnIsReportedNotThrown)
+{
+	cv::Mat photo = qm_load_person(qm_person_photos()[0]);
+	ASSERT_TRUE(cv::imwrite(file("good.png"), photo));
+	qm_face_describer broken;
+	qm_reference_set refs;
+	ASSERT_NO_THROW(
+		refs = qm_load_reference_photo(det, broken, file("good.png")));
+	EXPECT_TRUE(refs.faces.empty());
+	ASSERT_EQ(refs.problems.size(), 1u);
+	EXPECT_EQ(refs.problems[0].rfind(
+			  file("good.png") + ": cannot be described (", 0),
+		  0u)
+		<< refs.problems[0];
+	EXPECT_EQ(refs.problems[0].find('\n'), std::string::npos);
+	// The same photo with working networks serves.
+	EXPECT_EQ(qm_load_reference_photo(det, desc, file("good.png"))
+			  .faces.size(),
+		  1u);
 }
 
 } // namespace
