@@ -8,6 +8,8 @@
 //  - ZXing-C++ again, a few frames a second, on the picture enlarged and
 //    sharpened: it reads small codes (2-pixel modules) that blur and
 //    compression ran together.
+// ZXing's runs also bring the class's cheap evidence: areas around marks
+// shaped like a code's finder pattern, where a code may be.
 #pragma once
 
 #include "detector.h"
@@ -23,8 +25,25 @@ std::vector<detector> make_qr_detectors();
 
 // One run of each on a BGRA frame (for tests and the benchmark).
 regions find_qr_zxing(const cv::Mat &bgra);
-regions find_qr_opencv(const cv::Mat &bgra, const regions &hints);
+// OpenCV's locator on the picture scaled by scale (1: as it is); boxes
+// in frame pixels either way.
+regions find_qr_opencv(const cv::Mat &bgra, const regions &hints,
+		       double scale = 1);
 regions find_qr_fine(const cv::Mat &bgra);
+
+// Areas around finder-pattern-like marks of a BGRA frame, largest first,
+// a bounded number.
+regions find_qr_finder_areas(const cv::Mat &bgra);
+
+// The areas where codes may be around the given finder marks (their
+// bounding boxes), largest marks first, a bounded number, clipped to the
+// frame.
+std::vector<cv::Rect> finder_areas(const std::vector<cv::Rect> &marks,
+				   const cv::Size &frame);
+
+// Corners found in a picture scaled by scale, in frame pixels.
+std::vector<cv::Point2f>
+corners_in_frame(const std::vector<cv::Point2f> &corners, double scale);
 
 // The box to hide for a code with these corners: their bounding box grown
 // by a margin for the corners' inaccuracy, clipped to the frame.
