@@ -21,7 +21,7 @@ constexpr double LOOK_SIGMA = 1.0;
 // A column whose grey level changed by this much on average is changed
 // text (a digit's strokes over the line's height); grain and the line
 // box's jitter change columns by a few levels.
-constexpr double LOOK_CHANGE = 16;
+constexpr double LOOK_CHANGE = 32;
 // Lines overlapping this much are the same line.
 constexpr double SAME_LINE_IOU = 0.8;
 
@@ -40,16 +40,24 @@ double iou(const cv::Rect2f &a, const cv::Rect2f &b)
 	return total > 0 ? inner / total : 0;
 }
 
-// The largest mean change of a column between the two looks, b moved by
-// (dx, dy) pixels.
-double column_change(const cv::Mat &a, const cv::Mat &b, int dx, int dy)
+// The largest mean change of a column between the two looks (CV_32F),
+// b first moved onto a: the line's box jitters by a fraction of a pixel
+// from run to run, which changes the columns of every upright stroke.
+double column_change(const cv::Mat &a, const cv::Mat &b)
 {
-	int w = a.cols - std::abs(dx), h = a.rows - std::abs(dy);
-	cv::Rect in_a(std::max(0, dx), std::max(0, dy), w, h);
-	cv::Rect in_b(std::max(0, -dx), std::max(0, -dy), w, h);
-	cv::Mat diff, columns;
-	cv::absdiff(a(in_a), b(in_b), diff);
-	cv::reduce(diff, columns, 0, cv::REDUCE_AVG, CV_32F);
+	cv::Point2d shift = cv::phaseCorrelate(a, b);
+	if (std::abs(shift.x) > 3 || std::abs(shift.y) > 3)
+		return 255;
+	cv::Mat back = (cv::Mat_<double>(2, 3) << 1, 0, shift.x, 0, 1,
+			shift.y);
+	cv::Mat aligned, diff, columns;
+	cv::warpAffine(b, aligned, back, b.size(),
+		       cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+		       cv::BORDER_REPLICATE);
+	cv::absdiff(a, aligned, diff);
+	// The edges, where the move brought in what the crop had not.
+	cv::Rect inner(4, 4, a.cols - 8, a.rows - 8);
+	cv::reduce(diff(inner), columns, 0, cv::REDUCE_AVG, CV_32F);
 	double most;
 	cv::minMaxLoc(columns, nullptr, &most);
 	return most;
@@ -149,17 +157,16 @@ cv::Mat line_look(const cv::Mat &frame, const cv::RotatedRect &line)
 
 bool same_look(const cv::Mat &a, const cv::Mat &b)
 {
-	if (a.empty() || b.empty() || a.rows != b.rows ||
+	if (a.empty() || b.empty() || a.rows != b.rows || a.cols < 16 ||
 	    std::abs(a.cols - b.cols) > std::max(2, a.cols / 20))
 		return false;
-	cv::Mat bb = b;
-	if (b.cols != a.cols)
-		cv::resize(b, bb, a.size(), 0, 0, cv::INTER_LINEAR);
-	double best = 255;
-	for (int dy = -1; dy <= 1; dy++)
-		for (int dx = -1; dx <= 1; dx++)
-			best = std::min(best, column_change(a, bb, dx, dy));
-	return best < LOOK_CHANGE;
+	cv::Mat fa, fb;
+	a.convertTo(fa, CV_32F);
+	b.convertTo(fb, CV_32F);
+	if (fb.cols != fa.cols)
+		cv::resize(fb, fb, fa.size(), 0, 0, cv::INTER_LINEAR);
+	double change = column_change(fa, fb);
+	return change < LOOK_CHANGE;
 }
 
 std::optional<std::vector<qm_phone_number>>
