@@ -46,6 +46,11 @@ cv::Rect phone_region(const qm_phone_number &number, const cv::Size &frame);
 // The region hidden for a whole text line: its box grown as a number's.
 cv::Rect line_region(const cv::RotatedRect &line, const cv::Size &frame);
 
+// The lines to read, MAX_LINES_READ at most, the largest; the others'
+// regions go to hidden.
+std::vector<qm_text_line> lines_to_read(std::vector<qm_text_line> lines,
+					regions &hidden, const cv::Size &frame);
+
 // A small grey picture of a line, to tell whether it changed.
 cv::Mat line_look(const cv::Mat &frame, const cv::RotatedRect &line);
 

@@ -209,7 +209,35 @@ TEST(QrModes, FinderMarksAloneStandForCodesLargestFirstAndBounded)
 	std::vector<cv::Rect> bounded = finder_areas(marks, FRAME);
 	ASSERT_EQ(bounded.size(), 24u);
 	// The largest mark first, grown four widths a side, in the frame.
-	EXPECT_EQ(bounded[0], cv::Rect(1170 - 4 * 53, 10 - 4 * 53, 9 * 53,
-				       9 * 53) &
-				      cv::Rect(0, 0, 1280, 720));
+	EXPECT_EQ(bounded[0],
+		  cv::Rect(1170 - 4 * 53, 10 - 4 * 53, 9 * 53, 9 * 53) &
+			  cv::Rect(0, 0, 1280, 720));
+}
+
+TEST(PhoneModes, TheLargestLinesAreReadTheRestHiddenWhole)
+{
+	std::vector<qm_text_line> lines;
+	for (int i = 0; i < 30; i++)
+		lines.push_back({cv::RotatedRect({640, 20.0f + 22 * i},
+						 {100.0f + 10 * i, 16}, 0),
+				 0.9f});
+	regions hidden;
+	std::vector<qm_text_line> read = lines_to_read(lines, hidden, FRAME);
+	ASSERT_EQ(read.size(), MAX_LINES_READ);
+	EXPECT_EQ(read[0].box.size.width, 390) << "the largest first";
+	ASSERT_EQ(hidden.size(), 30 - MAX_LINES_READ);
+	// The smallest six, hidden with a margin.
+	for (size_t i = 0; i < hidden.size(); i++) {
+		cv::Rect line = lines[i].box.boundingRect();
+		bool held = false;
+		for (const region &h : hidden)
+			held |= (h.box & line) == line && h.box != line;
+		EXPECT_TRUE(held) << i;
+	}
+	hidden.clear();
+	EXPECT_EQ(lines_to_read({lines.begin(), lines.begin() + 3}, hidden,
+				FRAME)
+			  .size(),
+		  3u);
+	EXPECT_TRUE(hidden.empty());
 }

@@ -319,6 +319,16 @@ void phone_figures()
 void qm_mode_figures(const std::function<bool(const char *)> &wanted)
 {
 	if (wanted("qr-modes")) {
+		std::vector<cv::Rect> truth;
+		cv::Mat f = code_frame(3, false, truth), g = grainy(f, 5);
+		for (const cv::Mat &m : {f, g}) {
+			find_qr_finder_areas(m);
+			double t0 = cpu_now_ms();
+			find_qr_finder_areas(m);
+			std::printf("finder marks alone: %.1f ms%s\n",
+				    cpu_now_ms() - t0,
+				    m.data == g.data ? " (grain)" : "");
+		}
 		qr_figures(false);
 		qr_figures(true);
 	}
