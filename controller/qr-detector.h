@@ -31,6 +31,15 @@ regions find_qr_opencv(const cv::Mat &bgra, const regions &hints,
 		       double scale = 1);
 regions find_qr_fine(const cv::Mat &bgra);
 
+// OpenCV's locator only in windows around finder marks (code_windows):
+// one code a window, several windows, no picture scaled down.
+regions find_qr_opencv_near_marks(const cv::Mat &bgra, const regions &hints);
+
+// The windows to look in for the given areas: each at least a minimum
+// size, overlapping ones joined, the largest first, a bounded number.
+std::vector<cv::Rect> code_windows(std::vector<cv::Rect> areas,
+				   const cv::Size &frame);
+
 // Areas around finder-pattern-like marks of a BGRA frame, largest first,
 // a bounded number.
 regions find_qr_finder_areas(const cv::Mat &bgra);

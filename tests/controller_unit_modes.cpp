@@ -218,8 +218,8 @@ TEST(PhoneModes, TheLargestLinesAreReadTheRestHiddenWhole)
 {
 	std::vector<qm_text_line> lines;
 	for (int i = 0; i < 30; i++)
-		lines.push_back({cv::RotatedRect({640, 20.0f + 22 * i},
-						 {100.0f + 10 * i, 16}, 0),
+		lines.push_back({cv::RotatedRect({640, float(20 + 22 * i)},
+						 {float(100 + 10 * i), 16}, 0),
 				 0.9f});
 	regions hidden;
 	std::vector<qm_text_line> read = lines_to_read(lines, hidden, FRAME);
@@ -240,4 +240,44 @@ TEST(PhoneModes, TheLargestLinesAreReadTheRestHiddenWhole)
 			  .size(),
 		  3u);
 	EXPECT_TRUE(hidden.empty());
+}
+
+TEST(QrModes, WindowsAroundMarksAreJoinedBoundedAndEachHoldsACode)
+{
+	// Small areas grow to the least window; overlapping ones join.
+	std::vector<cv::Rect> w = code_windows(
+		{{100, 100, 40, 40}, {120, 120, 40, 40}, {600, 300, 200, 200}},
+		FRAME);
+	ASSERT_EQ(w.size(), 2u);
+	EXPECT_EQ(w[0], cv::Rect(600, 300, 200, 200)) << "the largest first";
+	EXPECT_TRUE((w[1] & cv::Rect(100, 100, 60, 60)) ==
+		    cv::Rect(100, 100, 60, 60));
+	EXPECT_GE(w[1].width, 96);
+	std::vector<cv::Rect> many;
+	for (int i = 0; i < 20; i++)
+		many.emplace_back(120 * (i % 10), 200 + 200 * (i / 10), 100,
+				  100);
+	EXPECT_EQ(code_windows(many, FRAME).size(), 6u);
+
+	// Two soft codes in one picture: each window holds one, and both
+	// are located, in frame pixels.
+	cv::Mat frame(FRAME, CV_8UC4, cv::Scalar(120, 130, 140, 255));
+	std::vector<cv::Rect> truth;
+	for (int i = 0; i < 2; i++) {
+		cv::Mat code = qm_scene::render_qr(
+			"window " + std::to_string(i), 6, 95, 165);
+		cv::GaussianBlur(code, code, cv::Size(0, 0), 1.5);
+		truth.push_back(cv::boundingRect(qm_scene::place(
+			frame, code, {float(300 + 600 * i), 360}, 10.0 * i)));
+	}
+	regions found = find_qr_opencv_near_marks(frame, {});
+	for (const cv::Rect &t : truth) {
+		bool held = false;
+		for (const region &r : found)
+			held |= (r.box & t).area() >= t.area() * 9 / 10 &&
+				r.box.area() < 2 * t.area();
+		EXPECT_TRUE(held) << t;
+	}
+	// What is known is left alone.
+	EXPECT_TRUE(find_qr_opencv_near_marks(frame, found).empty());
 }
