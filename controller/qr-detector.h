@@ -4,12 +4,14 @@
 //  - OpenCV's QRCodeDetector on a few frames a second: slower, but it
 //    locates blurred, low-contrast and partly covered codes that ZXing
 //    misses. Codes ZXing found in the same frame are masked out first, so
-//    that each of its runs looks for the ones still unfound;
+//    that each of its runs looks for the ones still unfound. It looks at
+//    the whole picture (or the picture halved, in a cheaper mode), then in
+//    windows around finder-pattern-like marks (alone, in the cheapest);
 //  - ZXing-C++ again, a few frames a second, on the picture enlarged and
 //    sharpened: it reads small codes (2-pixel modules) that blur and
 //    compression ran together.
-// ZXing's runs also bring the class's cheap evidence: areas around marks
-// shaped like a code's finder pattern, where a code may be.
+// ZXing's runs also bring the class's cheap evidence: areas around those
+// marks, where a code may be.
 #pragma once
 
 #include "detector.h"
