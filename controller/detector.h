@@ -104,11 +104,6 @@ struct detector {
 	// Frames younger than this are left alone at first, so that faster
 	// detectors' findings arrive as hints.
 	double min_age_s = 0;
-	// The share of one core it may take at most: after a run of t
-	// seconds it rests t * (1 / max_share - 1). On a machine too slow
-	// for it, frames then go out wholly obscured rather than the host
-	// starving.
-	double max_share = 1.0;
 };
 
 } // namespace qmc

@@ -211,20 +211,30 @@ std::vector<cv::Rect> qm_face_tiles(cv::Size frame,
 	return tiles;
 }
 
-std::vector<qm_face> qm_detect_faces(qm_face_detector &detector,
-				     const cv::Mat &frame,
-				     const qm_face_options &options)
+std::vector<qm_face> qm_detect_faces_with(qm_face_detector &detector,
+					  const cv::Mat &frame,
+					  const std::vector<cv::Rect> &tiles,
+					  float min_score)
 {
 	cv::Rect whole({0, 0}, frame.size());
 	std::vector<qm_face> faces =
-		qm_detect_faces_in(detector, frame, whole, options.min_score);
-	for (const cv::Rect &tile : qm_face_tiles(frame.size(), options)) {
+		qm_detect_faces_in(detector, frame, whole, min_score);
+	for (const cv::Rect &tile : tiles) {
 		float largest = MAX_TILE_FACE *
 				(float)std::max(tile.width, tile.height);
-		for (const qm_face &f : qm_detect_faces_in(
-			     detector, frame, tile, options.min_score))
+		for (const qm_face &f :
+		     qm_detect_faces_in(detector, frame, tile, min_score))
 			if (f.box.height <= largest)
 				faces.push_back(f);
 	}
 	return qm_merge_faces(std::move(faces));
+}
+
+std::vector<qm_face> qm_detect_faces(qm_face_detector &detector,
+				     const cv::Mat &frame,
+				     const qm_face_options &options)
+{
+	return qm_detect_faces_with(detector, frame,
+				    qm_face_tiles(frame.size(), options),
+				    options.min_score);
 }

@@ -52,6 +52,12 @@ std::vector<qm_face> qm_detect_faces(qm_face_detector &detector,
 				     const cv::Mat &frame,
 				     const qm_face_options &options = {});
 
+// The same over the whole frame and the given tiles only.
+std::vector<qm_face> qm_detect_faces_with(qm_face_detector &detector,
+					  const cv::Mat &frame,
+					  const std::vector<cv::Rect> &tiles,
+					  float min_score);
+
 // Faces in one square-padded region of the frame (the whole-frame pass is
 // the region of the whole frame). Faces cut by an edge of the region that
 // is not an edge of the frame are left out: another pass sees them whole.

@@ -18,6 +18,29 @@
 
 namespace qmc {
 
+// The stage's modes, best first: the whole frame and a 3x2 grid of tiles
+// (faces from 30 pixels tall in 720 rows); the whole frame and a 2x1 grid
+// (from 40 pixels, at less than half the cost); the whole frame alone
+// (from 80 pixels). In the cheaper modes, faces followed from earlier
+// runs that are too small for them also get the 3x2 tile around them, so
+// that a face found once stays found.
+enum face_mode : size_t {
+	FACES_TILES_3X2,
+	FACES_TILES_2X1,
+	FACES_WHOLE,
+};
+std::vector<detector_mode> face_modes();
+
+// Faces described (to tell whether they are people to keep) in one run
+// at most, largest first; the rest are hidden until a later run.
+constexpr size_t MAX_FACES_DESCRIBED = 8;
+
+// The indices of the tiles that hold the given faces: for each face
+// small enough for a tile to see it whole, the tile with the most room
+// around it.
+std::vector<size_t> tiles_holding(const std::vector<cv::Rect> &tiles,
+				  const std::vector<cv::Rect2f> &faces);
+
 class face_stage {
 public:
 	using note_fn = std::function<void(const std::string &)>;
@@ -32,9 +55,10 @@ public:
 	// file changed.
 	void set_references(std::vector<std::string> paths);
 
-	// One run on a BGRA frame that arrived at at_ns (the detector's
-	// thread only).
-	regions find(const cv::Mat &bgra, uint64_t at_ns);
+	// One run on a BGRA frame that arrived at at_ns, in one of
+	// face_modes() (the detector's thread only).
+	regions find(const cv::Mat &bgra, uint64_t at_ns,
+		     size_t mode = FACES_TILES_3X2);
 
 	// Faces of people to keep, as last loaded.
 	size_t reference_faces() const;
@@ -53,6 +77,8 @@ private:
 	reference_photos references_;
 
 	void refresh_references();
+	std::vector<qm_face> detect(const cv::Mat &bgra, uint64_t at_ns,
+				    size_t mode);
 };
 
 // The stage as the pipeline's "faces" detector, wanted while

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <tuple>
 
 namespace qmc {
@@ -66,10 +67,10 @@ bool face_tracks::decision_due(const track &t, uint64_t at_ns) const
 	       std::min(wait, params_.recheck_max_s);
 }
 
-regions face_tracks::update(uint64_t at_ns,
-			    const std::vector<cv::Rect2f> &faces,
-			    const std::function<bool(size_t)> &judge,
-			    const cv::Size &frame)
+regions
+face_tracks::update(uint64_t at_ns, const std::vector<cv::Rect2f> &faces,
+		    const std::function<std::optional<bool>(size_t)> &judge,
+		    const cv::Size &frame)
 {
 	// Tracks gone for good first: they must not catch a newcomer.
 	tracks_.erase(std::remove_if(tracks_.begin(), tracks_.end(),
@@ -113,13 +114,20 @@ regions face_tracks::update(uint64_t at_ns,
 			t.box = faces[fi];
 			t.seen_ns = at_ns;
 		}
+		// No verdict (the run had no time to look): hidden for this
+		// frame, and the decision stays due.
+		bool keep = t.keep;
 		if (decision_due(t, at_ns)) {
-			t.keep = judge(fi);
-			t.judged = true;
-			t.judged_ns = at_ns;
-			t.refusals = t.keep ? 0 : t.refusals + 1;
+			std::optional<bool> verdict = judge(fi);
+			keep = verdict.value_or(false);
+			if (verdict) {
+				t.keep = *verdict;
+				t.judged = true;
+				t.judged_ns = at_ns;
+				t.refusals = t.keep ? 0 : t.refusals + 1;
+			}
 		}
-		out.push_back({face_region(faces[fi], frame), t.id, t.keep});
+		out.push_back({face_region(faces[fi], frame), t.id, keep});
 	}
 	// Tracks missed by this run, seen not long ago: still hidden where
 	// they were (a kept one needs nothing).
@@ -132,6 +140,15 @@ regions face_tracks::update(uint64_t at_ns,
 			       std::min(t.seen_ns, at_ns)});
 	}
 	return out;
+}
+
+std::vector<cv::Rect2f> face_tracks::recent(uint64_t at_ns) const
+{
+	std::vector<cv::Rect2f> boxes;
+	for (const track &t : tracks_)
+		if (gap_s(at_ns, t.seen_ns) <= params_.hold_s)
+			boxes.push_back(t.box);
+	return boxes;
 }
 
 void face_tracks::judge_again()

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace qmc {
@@ -48,11 +49,16 @@ public:
 
 	// One run of the detector on the frame that arrived at `at_ns`:
 	// `faces` are its detections; judge(i) tells whether face i is a
-	// person to keep, and is called only when a decision is due. The
-	// regions to report for the frame, each with its track.
+	// person to keep, and is called only when a decision is due; no
+	// verdict hides the face and leaves the decision due. The regions
+	// to report for the frame, each with its track.
 	regions update(uint64_t at_ns, const std::vector<cv::Rect2f> &faces,
-		       const std::function<bool(size_t)> &judge,
+		       const std::function<std::optional<bool>(size_t)> &judge,
 		       const cv::Size &frame);
+
+	// The boxes of the tracks still reported at at_ns (seen within
+	// hold_s of it).
+	std::vector<cv::Rect2f> recent(uint64_t at_ns) const;
 
 	// The people to keep changed: every track is judged again the next
 	// time it is seen, and is hidden until then.

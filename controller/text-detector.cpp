@@ -93,28 +93,87 @@ bool same_line(const cv::RotatedRect &a, const cv::RotatedRect &b)
 	return gap < t * 1.5f;
 }
 
+// The pairs of lines that may be pieces of one line: those whose boxes,
+// grown by more than the gap same_line allows, overlap. A sweep along x,
+// not every pair: a page of text has hundreds of lines.
+std::vector<std::pair<size_t, size_t>>
+close_pairs(const std::vector<qm_text_line> &lines)
+{
+	std::vector<cv::Rect2f> reach;
+	for (const qm_text_line &l : lines) {
+		float t = frame_of(l.box).thickness;
+		cv::Rect2f r = l.box.boundingRect2f();
+		reach.emplace_back(r.x - 2.5f * t, r.y - 2.5f * t,
+				   r.width + 5 * t, r.height + 5 * t);
+	}
+	std::vector<size_t> order(lines.size());
+	for (size_t i = 0; i < order.size(); i++)
+		order[i] = i;
+	std::sort(order.begin(), order.end(),
+		  [&](size_t a, size_t b) { return reach[a].x < reach[b].x; });
+	std::vector<std::pair<size_t, size_t>> pairs;
+	for (size_t k = 0; k < order.size(); k++) {
+		const cv::Rect2f &a = reach[order[k]];
+		for (size_t m = k + 1;
+		     m < order.size() && reach[order[m]].x <= a.br().x; m++) {
+			const cv::Rect2f &b = reach[order[m]];
+			if (b.y <= a.br().y && a.y <= b.br().y)
+				pairs.emplace_back(order[k], order[m]);
+		}
+	}
+	return pairs;
+}
+
+size_t root_of(std::vector<size_t> &parent, size_t i)
+{
+	while (parent[i] != i)
+		i = parent[i] = parent[parent[i]];
+	return i;
+}
+
+// One round of joining: every group of pieces linked pairwise becomes one
+// line. False when nothing was joined.
+bool join_round(std::vector<qm_text_line> &lines)
+{
+	std::vector<size_t> parent(lines.size());
+	for (size_t i = 0; i < parent.size(); i++)
+		parent[i] = i;
+	bool joined = false;
+	for (const auto &[a, b] : close_pairs(lines)) {
+		size_t ra = root_of(parent, a), rb = root_of(parent, b);
+		if (ra == rb || !same_line(lines[a].box, lines[b].box))
+			continue;
+		parent[std::max(ra, rb)] = std::min(ra, rb);
+		joined = true;
+	}
+	if (!joined)
+		return false;
+	std::vector<std::vector<cv::Point2f>> points(lines.size());
+	std::vector<float> score(lines.size(), 0);
+	for (size_t i = 0; i < lines.size(); i++) {
+		size_t r = root_of(parent, i);
+		cv::Point2f p[4];
+		lines[i].box.points(p);
+		points[r].insert(points[r].end(), p, p + 4);
+		score[r] = std::max(score[r], lines[i].score);
+	}
+	std::vector<qm_text_line> out;
+	for (size_t i = 0; i < lines.size(); i++)
+		if (parent[i] == i)
+			out.push_back({points[i].size() == 4
+					       ? lines[i].box
+					       : cv::minAreaRect(points[i]),
+				       score[i]});
+	lines = std::move(out);
+	return true;
+}
+
 // Joins the pieces of each line: the network splits a line where words
-// stand far apart, and a phone number must be read whole.
+// stand far apart, and a phone number must be read whole. A joined line
+// may reach a further piece: rounds until nothing joins.
 std::vector<qm_text_line> join_lines(std::vector<qm_text_line> lines)
 {
-	for (bool joined = true; joined;) {
-		joined = false;
-		for (size_t i = 0; i < lines.size() && !joined; i++) {
-			for (size_t j = i + 1; j < lines.size() && !joined;
-			     j++) {
-				if (!same_line(lines[i].box, lines[j].box))
-					continue;
-				cv::Point2f p[8];
-				lines[i].box.points(p);
-				lines[j].box.points(p + 4);
-				lines[i].box = cv::minAreaRect(
-					std::vector<cv::Point2f>(p, p + 8));
-				lines[i].score = std::max(lines[i].score,
-							  lines[j].score);
-				lines.erase(lines.begin() + (long)j);
-				joined = true;
-			}
-		}
+	while (join_round(lines)) {
 	}
 	return lines;
 }
@@ -130,6 +189,7 @@ bool qm_load_text_detector(qm_text_detector &detector, const std::string &path,
 		return false;
 	}
 	detector.input = input;
+	detector.path = path;
 	return qm_load_onnx(detector.net, path, "text detection", error);
 }
 

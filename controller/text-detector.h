@@ -20,7 +20,14 @@ struct qm_text_detector {
 	// Fixed when the model is loaded: OpenCV 4.6 computes wrong maps
 	// when one network is given inputs of different sizes.
 	cv::Size input;
+	// The model file it was loaded from, for a second detector of
+	// another input size.
+	std::string path;
 };
+
+// The smaller input, for a cheaper second detector.
+constexpr int QM_TEXT_SMALL_WIDTH = 640;
+constexpr int QM_TEXT_SMALL_HEIGHT = 352;
 
 struct qm_text_options {
 	// A pixel is text above this probability.

@@ -1,7 +1,8 @@
 // Figures of the detectors on this machine (not a test): CPU time per call
 // on one core, face recall by size for several tile grids, descriptor
 // distances, and the phone numbers found in rendered text.
-//   detector_figures [faces|descriptors|text|phones]...
+//   detector_figures [faces|descriptors|text|phones|qr-modes|face-modes|
+//                     phone-modes]...
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "detector_mode_figures.h"
 #include "detector_samples.h"
 #include "face-descriptor.h"
 #include "face-detector.h"
@@ -415,6 +417,7 @@ int main(int argc, char **argv)
 				return true;
 		return false;
 	};
+	qm_mode_figures(wanted);
 	if (wanted("faces"))
 		face_figures(det, false);
 	if (wanted("faces-degraded"))

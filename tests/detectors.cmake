@@ -14,9 +14,11 @@ if(TARGET qm-detectors)
 
   # Figures for the documentation; built on demand, not a test.
   add_executable(detector_figures EXCLUDE_FROM_ALL
-    ${CMAKE_CURRENT_LIST_DIR}/detector_figures.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/detector_figures.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/detector_mode_figures.cpp)
   target_compile_options(detector_figures PRIVATE ${QM_WARNINGS})
-  target_link_libraries(detector_figures PRIVATE qm-detector-samples)
+  target_link_libraries(detector_figures PRIVATE qm-detector-samples
+    quilmar-controller-core qm-qr-scene)
 endif()
 
 if(TARGET qm-detector-samples)

@@ -59,6 +59,27 @@ TEST(TextMap, PiecesOfOneLineAreJoinedOthersAreNot)
 	EXPECT_LT(widest, 260);
 }
 
+TEST(TextMap, HundredsOfLinesInPiecesAreJoinedEachToItsOwn)
+{
+	// A page: 40 rows of three columns, each line in three words.
+	qm_text_options o;
+	cv::Mat map(1000, 1500, CV_32F, cv::Scalar(0));
+	for (int row = 0; row < 40; row++)
+		for (int col = 0; col < 3; col++)
+			for (int word = 0; word < 3; word++)
+				map(cv::Rect(20 + 500 * col + 140 * word,
+					     10 + 24 * row, 120, 8))
+					.setTo(0.9);
+	std::vector<qm_text_line> lines =
+		qm_text_lines_from_map(map, map.size(), o);
+	ASSERT_EQ(lines.size(), 120u);
+	// Each the whole of its three words, none reaching the next column.
+	for (const qm_text_line &l : lines) {
+		EXPECT_GT(l.box.boundingRect().width, 400);
+		EXPECT_LT(l.box.boundingRect().width, 480);
+	}
+}
+
 class TextModels : public ::testing::Test {
 protected:
 	void SetUp() override
