@@ -3,6 +3,12 @@
 // the filter shows has no readable code while everything away from the
 // codes is byte for byte the camera's picture. Switches, restarts and
 // hostile peers are seen from the filter's side.
+//
+// The first two cases need the detectors to keep up with the frames in real
+// time, which the sanitizer builds on a busy machine do not: they run in the
+// plain build only (the CTest entry controller_host_heavy_tests, labelled
+// "heavy"). The others wait only for the filter to be served, processed or
+// wholly obscured, and run in every build.
 
 #include "controller-process.h"
 #include "host.h"
@@ -24,7 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto LONG = std::chrono::seconds(60);
+// Catches only a hang: a controller under a sanitizer on a busy machine
+// takes half a minute to start, and the host draws a frame a second.
+constexpr auto LONG = std::chrono::seconds(150);
 
 enum class seen { black, processed, whole, other };
 
@@ -38,28 +46,10 @@ struct look {
 // What the filter shows now, checked against the scene frame it came from.
 // A QR detector's findings reach the frames up to 0.75 s (23 scene frames)
 // from its run, grown by up to 150 pixels for motion and the code's own
-// margin: the code boxes of the scene frames that close, to be grown by
+// margin: the code boxes of the scene frames that close, grown by
 // REACH_GROWTH. Anything farther from them is the camera's picture.
 constexpr uint64_t REACH_FRAMES = 23;
 constexpr int REACH_GROWTH = 180;
-
-std::vector<cv::Rect> codes_near(uint64_t n)
-{
-	static std::map<uint64_t, std::vector<cv::Rect>> of_frame;
-	std::vector<cv::Rect> boxes;
-	for (uint64_t m = n > REACH_FRAMES ? n - REACH_FRAMES : 0;
-	     m <= n + REACH_FRAMES; m++) {
-		uint64_t k = m % qm_scene::SCENE_CYCLE;
-		if (!of_frame.count(k)) {
-			std::vector<qm_scene::placed_code> codes;
-			qm_scene::scene_frame(k, &codes);
-			of_frame[k] = qm_scene::boxes_of(codes);
-		}
-		boxes.insert(boxes.end(), of_frame[k].begin(),
-			     of_frame[k].end());
-	}
-	return boxes;
-}
 
 look look_at(obs_source_t *parent, bool decode = true)
 {
@@ -81,7 +71,8 @@ look look_at(obs_source_t *parent, bool decode = true)
 	l.kind = seen::processed;
 	cv::Mat raw = qm_scene::scene_frame(l.n);
 	l.changed_away_from_codes = qm_scene::differences_away_from(
-		raw, shown, codes_near(l.n), REACH_GROWTH);
+		raw, shown, qm_scene::code_boxes_near(l.n, REACH_FRAMES),
+		REACH_GROWTH);
 	return l;
 }
 
@@ -114,6 +105,17 @@ struct scene_under_filter {
 	{
 		return wait_until(
 			[&] { return look_at(parent(), false).kind == kind; },
+			limit, std::chrono::milliseconds(20));
+	}
+	// Until the filter shows what the controller sends, processed or
+	// wholly obscured alike: this needs no detector to keep up.
+	bool wait_served(std::chrono::seconds limit = LONG)
+	{
+		return wait_until(
+			[&] {
+				seen k = look_at(parent(), false).kind;
+				return k == seen::processed || k == seen::whole;
+			},
 			limit, std::chrono::milliseconds(20));
 	}
 };
@@ -277,7 +279,7 @@ TEST(ControllerWithModule, ARestartOnNewPortsAndTokensIsPickedUp)
 	scene_under_filter scene;
 	temp_dir logs1, logs2;
 	auto first = start_controller(logs1);
-	ASSERT_TRUE(scene.wait_for(seen::processed)) << first->std_err();
+	ASSERT_TRUE(scene.wait_served()) << first->std_err();
 	endpoint in1, out1, in2, out2;
 	fs::path dir = module_config_dir();
 	ASSERT_TRUE(qm_ctl::wait_endpoints(dir, in1, out1));
@@ -287,7 +289,7 @@ TEST(ControllerWithModule, ARestartOnNewPortsAndTokensIsPickedUp)
 	auto second = start_controller(logs2);
 	ASSERT_TRUE(qm_ctl::wait_endpoints(dir, in2, out2));
 	EXPECT_NE(in1.token, in2.token);
-	EXPECT_TRUE(scene.wait_for(seen::processed)) << second->std_err();
+	EXPECT_TRUE(scene.wait_served()) << second->std_err();
 	EXPECT_EQ(second->stop(SIGTERM), 0);
 }
 
@@ -296,7 +298,7 @@ TEST(ControllerWithModule, HostilePeersDoNotStopTheFilterBeingServed)
 	scene_under_filter scene;
 	temp_dir logs;
 	auto ctl = start_controller(logs);
-	ASSERT_TRUE(scene.wait_for(seen::processed)) << ctl->std_err();
+	ASSERT_TRUE(scene.wait_served()) << ctl->std_err();
 	endpoint in, out;
 	ASSERT_TRUE(qm_ctl::wait_endpoints(module_config_dir(), in, out));
 
@@ -319,8 +321,8 @@ TEST(ControllerWithModule, HostilePeersDoNotStopTheFilterBeingServed)
 			  qm_ctl::got::closed);
 		std::this_thread::sleep_for(std::chrono::seconds(2));
 	}
-	// The filter reconnects and is served again; nothing raw was shown.
-	EXPECT_TRUE(scene.wait_for(seen::processed));
+	// The filter reconnects and is served again; nothing raw is shown.
+	EXPECT_TRUE(scene.wait_served());
 	for (int i = 0; i < 5; i++)
 		EXPECT_EQ(look_at(scene.parent()).readable_codes, 0u);
 	EXPECT_TRUE(ctl->running());

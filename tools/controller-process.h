@@ -21,6 +21,10 @@ using std::chrono::milliseconds;
 
 // Generous: the machine may be loaded, and sanitizers slow things down.
 constexpr auto DEADLINE = std::chrono::seconds(30);
+// Until a started controller has published its endpoints: it loads its
+// models first, several seconds of CPU under a sanitizer, which a busy
+// machine stretches manifold. Only a controller that hangs takes longer.
+constexpr auto START_DEADLINE = std::chrono::seconds(150);
 
 constexpr uint32_t W = 1280, H = 720;
 constexpr size_t FRAME_BYTES = size_t(W) * H * 4;
@@ -70,7 +74,7 @@ struct endpoint {
 bool read_endpoint(const fs::path &file, endpoint &ep);
 // Waits until both endpoint files in dir can be read.
 bool wait_endpoints(const fs::path &dir, endpoint &in, endpoint &out,
-		    std::chrono::seconds limit = DEADLINE);
+		    std::chrono::seconds limit = START_DEADLINE);
 
 // A socket, closed at destruction.
 struct sock {

@@ -260,4 +260,26 @@ std::vector<cv::Rect> boxes_of(const std::vector<placed_code> &codes)
 	return boxes;
 }
 
+std::vector<cv::Rect> code_boxes_near(uint64_t n, uint64_t frames)
+{
+	static const std::vector<std::vector<cv::Rect>> of_frame = [] {
+		std::vector<std::vector<cv::Rect>> all;
+		for (uint64_t k = 0; k < SCENE_CYCLE; k++) {
+			std::vector<placed_code> codes;
+			scene_frame(k, &codes);
+			all.push_back(boxes_of(codes));
+		}
+		return all;
+	}();
+	std::vector<cv::Rect> boxes;
+	uint64_t first = n > frames ? n - frames : 0;
+	// Past a whole cycle every place repeats.
+	uint64_t last = std::min(n + frames, first + SCENE_CYCLE - 1);
+	for (uint64_t m = first; m <= last; m++) {
+		const auto &b = of_frame[m % SCENE_CYCLE];
+		boxes.insert(boxes.end(), b.begin(), b.end());
+	}
+	return boxes;
+}
+
 } // namespace qm_scene

@@ -58,5 +58,8 @@ size_t differences_away_from(const cv::Mat &a, const cv::Mat &b,
 			     const std::vector<cv::Rect> &boxes, int margin);
 // The boxes of the codes, for differences_away_from.
 std::vector<cv::Rect> boxes_of(const std::vector<placed_code> &codes);
+// The boxes of the codes in the scene frames n - frames to n + frames:
+// everywhere a finding made that many frames away may have seen one.
+std::vector<cv::Rect> code_boxes_near(uint64_t n, uint64_t frames);
 
 } // namespace qm_scene
