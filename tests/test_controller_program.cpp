@@ -233,15 +233,14 @@ void run_scene(size_t want_processed)
 		ASSERT_EQ(recv_frame(out.fd, frame, DEADLINE), got::data);
 		// Nothing can come back before the look-ahead has passed.
 		EXPECT_GE(clock_type::now() - start, milliseconds(950));
-		seen.push_back(check(frame));
 		// The limit only catches a controller that hangs.
 		auto end = clock_type::now() + 5 * DEADLINE;
-		while ((seen.size() < 12 || processed < want_processed) &&
-		       clock_type::now() < end &&
-		       recv_frame(out.fd, frame, DEADLINE) == got::data) {
+		do {
 			seen.push_back(check(frame));
 			processed += seen.back().stamped;
-		}
+		} while ((seen.size() < 12 || processed < want_processed) &&
+			 clock_type::now() < end &&
+			 recv_frame(out.fd, frame, DEADLINE) == got::data);
 		fed_s = std::chrono::duration<double>(clock_type::now() - start)
 				.count();
 	}
@@ -267,6 +266,8 @@ void run_scene(size_t want_processed)
 	// obscured, nothing changed beyond where the codes' findings may
 	// have reached at the speed this run had.
 	const double reach_s = measured_reach_s(*s.ctl, fed_s);
+	printf("%zu of %zu frames processed in %.1f s; findings reach %.2f s\n",
+	       processed, seen.size(), fed_s, reach_s);
 	uint64_t last = 0;
 	for (const verdict &v : seen) {
 		EXPECT_EQ(v.readable_codes, 0u) << "frame " << v.n;
