@@ -94,39 +94,6 @@ verdict check(const cv::Mat &got)
 	return v;
 }
 
-// How far in time a finding may have reached in this run, from the
-// controller's figures: twice the mean time between the runs of its
-// slowest detector over the seconds frames were fed (a frame takes what
-// the runs nearest it on either side found, and on a loaded machine runs
-// come irregularly), half a second at least.
-double measured_reach_s(const controller_process &ctl, double fed_s)
-{
-	static const std::regex runs(R"(([A-Za-z0-9-]+)_runs=([0-9]+))");
-	const std::string out = ctl.std_out();
-	double longest = 0;
-	for (std::sregex_iterator it(out.begin(), out.end(), runs), end;
-	     it != end; ++it) {
-		double n = std::stod((*it)[2]);
-		if (n > 0)
-			longest = std::max(longest, fed_s / n);
-	}
-	return std::max(0.5, 2 * longest);
-}
-
-// Pixels changed in a frame not wholly obscured, farther from the codes
-// than a finding reach_s away could have grown: around the places of the
-// codes in the frames fed within reach_s (plus the two a socket may hold),
-// by the fastest motion any detector allows for (200 pixels a second)
-// over reach_s, plus a detector's own margin around a code.
-size_t changed_beyond_reach(const verdict &v, double reach_s, double fps)
-{
-	auto frames = uint64_t(std::ceil(reach_s * fps)) + 2;
-	int growth = int(std::ceil(200 * reach_s)) + 40;
-	return qm_scene::differences_away_from(
-		qm_scene::scene_frame(v.n), v.pixels,
-		qm_scene::code_boxes_near(v.n, frames), growth);
-}
-
 } // namespace
 
 TEST(ControllerProgram, HelpExplainsEveryOptionAndSetting)
@@ -265,7 +232,7 @@ void run_scene(size_t want_processed)
 	// No code is readable in any frame; in the frames not wholly
 	// obscured, nothing changed beyond where the codes' findings may
 	// have reached at the speed this run had.
-	const double reach_s = measured_reach_s(*s.ctl, fed_s);
+	const double reach_s = s.ctl->findings_reach_s(fed_s);
 	printf("%zu of %zu frames processed in %.1f s; findings reach %.2f s\n",
 	       processed, seen.size(), fed_s, reach_s);
 	uint64_t last = 0;
@@ -273,7 +240,9 @@ void run_scene(size_t want_processed)
 		EXPECT_EQ(v.readable_codes, 0u) << "frame " << v.n;
 		if (!v.stamped)
 			continue;
-		EXPECT_EQ(changed_beyond_reach(v, reach_s, FEED_FPS), 0u)
+		EXPECT_EQ(qm_scene::changed_beyond_reach(v.pixels, v.n, reach_s,
+							 FEED_FPS),
+			  0u)
 			<< "frame " << v.n << ", findings reaching " << reach_s
 			<< " s\n"
 			<< s.ctl->std_out();

@@ -62,6 +62,12 @@ struct controller_process {
 	std::string std_err() const { return slurp(err); }
 	// A number from the summary line ("frames_out" ...), -1 if absent.
 	double summary(const std::string &key) const;
+	// How far in time a finding may have reached in a run of fed_s
+	// seconds of frames, from the summary: twice the mean time between
+	// the runs of its slowest detector (a frame takes what the runs
+	// nearest it on either side found, and on a busy machine runs come
+	// irregularly), half a second at least.
+	double findings_reach_s(double fed_s) const;
 	// CPU time the process has used so far, in seconds.
 	double cpu_s() const;
 };

@@ -282,4 +282,13 @@ std::vector<cv::Rect> code_boxes_near(uint64_t n, uint64_t frames)
 	return boxes;
 }
 
+size_t changed_beyond_reach(const cv::Mat &shown, uint64_t n, double reach_s,
+			    double fps)
+{
+	auto frames = uint64_t(std::ceil(reach_s * fps)) + 2;
+	int growth = int(std::ceil(200 * reach_s)) + 40;
+	return differences_away_from(scene_frame(n), shown,
+				     code_boxes_near(n, frames), growth);
+}
+
 } // namespace qm_scene
