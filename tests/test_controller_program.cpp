@@ -1,7 +1,8 @@
 // The controller program driven from outside as the filter drives it:
 // command line, configuration folder, endpoint files and token, frames
 // through the look-ahead buffer, settings, signals, and peers that
-// misbehave.
+// misbehave. The one case that needs frames processed in real time runs
+// in the plain build only ("heavy").
 
 #include "controller-process.h"
 #include "qr-scene.h"
@@ -12,7 +13,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <regex>
 #include <thread>
 
@@ -39,7 +42,8 @@ struct session {
 };
 
 // Sends scene frames at fps from a thread of its own, as the filter's
-// sender does, until stopped or the connection fails.
+// sender does, until stopped or the connection fails; slower when the
+// machine is too busy for fps.
 struct feeder {
 	std::atomic<bool> done{false};
 	std::atomic<uint64_t> sent{0};
@@ -48,13 +52,17 @@ struct feeder {
 	feeder(int fd, double fps)
 	{
 		thread = std::thread([this, fd, fps] {
+			const auto period =
+				std::chrono::microseconds(int64_t(1e6 / fps));
 			auto next = clock_type::now();
 			for (uint64_t n = 0; !done; n++) {
 				if (!send_frame(fd, qm_scene::scene_frame(n)))
 					break;
 				sent++;
-				next += std::chrono::microseconds(
-					int64_t(1e6 / fps));
+				// Late frames are not made up for in a burst:
+				// frame numbers never run ahead of fps.
+				next = std::max(next + period,
+						clock_type::now());
 				std::this_thread::sleep_until(next);
 			}
 		});
@@ -66,12 +74,14 @@ struct feeder {
 	}
 };
 
-// A received frame checked against the scene frame it was made from.
+// A received frame: whether its codes can be read, and, when it is not
+// wholly obscured, the frame itself for the pixel check, which waits for
+// the run's figures.
 struct verdict {
 	bool stamped = false; // false: wholly obscured
 	uint64_t n = 0;
 	size_t readable_codes = 0;
-	size_t changed_away_from_codes = 0;
+	cv::Mat pixels;
 };
 
 verdict check(const cv::Mat &got)
@@ -79,12 +89,8 @@ verdict check(const cv::Mat &got)
 	verdict v;
 	v.readable_codes = qm_scene::decode_qr(got).size();
 	v.stamped = qm_scene::read_scene_stamp(got, &v.n);
-	if (v.stamped) {
-		std::vector<qm_scene::placed_code> codes;
-		cv::Mat raw = qm_scene::scene_frame(v.n, &codes);
-		v.changed_away_from_codes = qm_scene::differences_away_from(
-			raw, got, qm_scene::boxes_of(codes), 120);
-	}
+	if (v.stamped)
+		v.pixels = got.clone();
 	return v;
 }
 
@@ -166,7 +172,16 @@ TEST(ControllerProgram, FindsTheConfigurationFolderLikeTheFilter)
 	}
 }
 
-TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
+namespace {
+
+constexpr double FEED_FPS = 20;
+
+// The moving scene fed through the controller at FEED_FPS, "fps" 10, until
+// a dozen frames have come back and at least want_processed of them were
+// not wholly obscured; then every frame is judged. Which frames are
+// processed depends on the machine's speed, so only a test that asks for
+// them needs the detectors to keep up.
+void run_scene(size_t want_processed)
 {
 	session s;
 	s.start(R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10})",
@@ -178,33 +193,24 @@ TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
 	auto start = clock_type::now();
 	std::vector<verdict> seen;
 	size_t processed = 0;
+	double fed_s = 0;
 	{
-		feeder feed(in.fd, 20);
+		feeder feed(in.fd, FEED_FPS);
 		cv::Mat frame;
 		ASSERT_EQ(recv_frame(out.fd, frame, DEADLINE), got::data);
 		// Nothing can come back before the look-ahead has passed.
 		EXPECT_GE(clock_type::now() - start, milliseconds(950));
-		seen.push_back(check(frame));
-		// A machine too busy for the detectors (sanitizers) sends
-		// frames wholly obscured: wait for a few processed ones.
-		auto end = clock_type::now() + 3 * DEADLINE;
-		while ((seen.size() < 12 || processed < 3) &&
-		       clock_type::now() < end &&
-		       recv_frame(out.fd, frame, DEADLINE) == got::data) {
+		// The limit only catches a controller that hangs.
+		auto end = clock_type::now() + 5 * DEADLINE;
+		do {
 			seen.push_back(check(frame));
 			processed += seen.back().stamped;
-		}
+		} while ((seen.size() < 12 || processed < want_processed) &&
+			 clock_type::now() < end &&
+			 recv_frame(out.fd, frame, DEADLINE) == got::data);
+		fed_s = std::chrono::duration<double>(clock_type::now() - start)
+				.count();
 	}
-	uint64_t last = 0;
-	for (const verdict &v : seen) {
-		EXPECT_EQ(v.readable_codes, 0u) << "frame " << v.n;
-		if (!v.stamped)
-			continue;
-		EXPECT_EQ(v.changed_away_from_codes, 0u) << "frame " << v.n;
-		EXPECT_GT(v.n + 1, last) << "frames leave in order";
-		last = v.n + 1;
-	}
-	EXPECT_GE(processed, 3u);
 
 	// The status line shows the rates and each detector's time.
 	const std::regex status(
@@ -222,6 +228,43 @@ TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
 	EXPECT_GE(s.ctl->summary("qr-zxing_runs"), 1);
 	EXPECT_GE(s.ctl->summary("qr-opencv_runs"), 1);
 	EXPECT_FALSE(fs::exists(s.dir.path / "filter-input.endpoint"));
+
+	// No code is readable in any frame; in the frames not wholly
+	// obscured, nothing changed beyond where the codes' findings may
+	// have reached at the speed this run had.
+	const double reach_s = s.ctl->findings_reach_s(fed_s);
+	printf("%zu of %zu frames processed in %.1f s; findings reach %.2f s\n",
+	       processed, seen.size(), fed_s, reach_s);
+	uint64_t last = 0;
+	for (const verdict &v : seen) {
+		EXPECT_EQ(v.readable_codes, 0u) << "frame " << v.n;
+		if (!v.stamped)
+			continue;
+		EXPECT_EQ(qm_scene::changed_beyond_reach(v.pixels, v.n, reach_s,
+							 FEED_FPS),
+			  0u)
+			<< "frame " << v.n << ", findings reaching " << reach_s
+			<< " s\n"
+			<< s.ctl->std_out();
+		EXPECT_GT(v.n + 1, last) << "frames leave in order";
+		last = v.n + 1;
+	}
+	EXPECT_GE(processed, want_processed);
+}
+
+} // namespace
+
+// Any frames: in every build.
+TEST(ControllerProgram, FramesComeBackAfterTheDelayWithCodesHidden)
+{
+	run_scene(0);
+}
+
+// Needs the detectors to keep up with the frames: in the plain build only
+// (labelled "heavy").
+TEST(ControllerProgram, ProcessedFramesAreTheCameraPictureAwayFromCodes)
+{
+	run_scene(3);
 }
 
 TEST(ControllerProgram, WorkerDisabledWritesNothingUntilEnabled)

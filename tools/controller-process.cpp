@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -122,6 +123,20 @@ double controller_process::summary(const std::string &key) const
 			       std::regex("(^| )" + key + "=([0-9.]+)")))
 		return -1;
 	return std::stod(m[2]);
+}
+
+double controller_process::findings_reach_s(double fed_s) const
+{
+	static const std::regex runs(R"(([A-Za-z0-9-]+)_runs=([0-9]+))");
+	const std::string text = std_out();
+	double longest = 0;
+	for (std::sregex_iterator it(text.begin(), text.end(), runs), end;
+	     it != end; ++it) {
+		double n = std::stod((*it)[2]);
+		if (n > 0)
+			longest = std::max(longest, fed_s / n);
+	}
+	return std::max(0.5, 2 * longest);
 }
 
 double controller_process::cpu_s() const

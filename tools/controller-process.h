@@ -21,6 +21,10 @@ using std::chrono::milliseconds;
 
 // Generous: the machine may be loaded, and sanitizers slow things down.
 constexpr auto DEADLINE = std::chrono::seconds(30);
+// Until a started controller has published its endpoints: it loads its
+// models first, several seconds of CPU under a sanitizer, which a busy
+// machine stretches manifold. Only a controller that hangs takes longer.
+constexpr auto START_DEADLINE = std::chrono::seconds(150);
 
 constexpr uint32_t W = 1280, H = 720;
 constexpr size_t FRAME_BYTES = size_t(W) * H * 4;
@@ -58,6 +62,12 @@ struct controller_process {
 	std::string std_err() const { return slurp(err); }
 	// A number from the summary line ("frames_out" ...), -1 if absent.
 	double summary(const std::string &key) const;
+	// How far in time a finding may have reached in a run of fed_s
+	// seconds of frames, from the summary: twice the mean time between
+	// the runs of its slowest detector (a frame takes what the runs
+	// nearest it on either side found, and on a busy machine runs come
+	// irregularly), half a second at least.
+	double findings_reach_s(double fed_s) const;
 	// CPU time the process has used so far, in seconds.
 	double cpu_s() const;
 };
@@ -70,7 +80,7 @@ struct endpoint {
 bool read_endpoint(const fs::path &file, endpoint &ep);
 // Waits until both endpoint files in dir can be read.
 bool wait_endpoints(const fs::path &dir, endpoint &in, endpoint &out,
-		    std::chrono::seconds limit = DEADLINE);
+		    std::chrono::seconds limit = START_DEADLINE);
 
 // A socket, closed at destruction.
 struct sock {

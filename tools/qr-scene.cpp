@@ -260,4 +260,35 @@ std::vector<cv::Rect> boxes_of(const std::vector<placed_code> &codes)
 	return boxes;
 }
 
+std::vector<cv::Rect> code_boxes_near(uint64_t n, uint64_t frames)
+{
+	static const std::vector<std::vector<cv::Rect>> of_frame = [] {
+		std::vector<std::vector<cv::Rect>> all;
+		for (uint64_t k = 0; k < SCENE_CYCLE; k++) {
+			std::vector<placed_code> codes;
+			scene_frame(k, &codes);
+			all.push_back(boxes_of(codes));
+		}
+		return all;
+	}();
+	std::vector<cv::Rect> boxes;
+	uint64_t first = n > frames ? n - frames : 0;
+	// Past a whole cycle every place repeats.
+	uint64_t last = std::min(n + frames, first + SCENE_CYCLE - 1);
+	for (uint64_t m = first; m <= last; m++) {
+		const auto &b = of_frame[m % SCENE_CYCLE];
+		boxes.insert(boxes.end(), b.begin(), b.end());
+	}
+	return boxes;
+}
+
+size_t changed_beyond_reach(const cv::Mat &shown, uint64_t n, double reach_s,
+			    double fps)
+{
+	auto frames = uint64_t(std::ceil(reach_s * fps)) + 2;
+	int growth = int(std::ceil(200 * reach_s)) + 40;
+	return differences_away_from(scene_frame(n), shown,
+				     code_boxes_near(n, frames), growth);
+}
+
 } // namespace qm_scene

@@ -58,5 +58,16 @@ size_t differences_away_from(const cv::Mat &a, const cv::Mat &b,
 			     const std::vector<cv::Rect> &boxes, int margin);
 // The boxes of the codes, for differences_away_from.
 std::vector<cv::Rect> boxes_of(const std::vector<placed_code> &codes);
+// The boxes of the codes in the scene frames n - frames to n + frames:
+// everywhere a finding made that many frames away may have seen one.
+std::vector<cv::Rect> code_boxes_near(uint64_t n, uint64_t frames);
+// Pixels of a picture shown for scene frame n, of a scene running at fps,
+// that differ from the frame farther from the codes than a finding made
+// reach_s away could have grown: around the codes of the scene frames
+// within reach_s (and two more, which a busy link may bunch up), by the
+// fastest motion a detector allows for (200 pixels a second) over reach_s
+// and a detector's own margin around a code.
+size_t changed_beyond_reach(const cv::Mat &shown, uint64_t n, double reach_s,
+			    double fps);
 
 } // namespace qm_scene
