@@ -132,6 +132,21 @@ cv::Matx33d placement(cv::Size patch, cv::Point2f centre, double angle,
 	return turn * cv::Matx33d(cv::getPerspectiveTransform(from, to));
 }
 
+// The noise of frame n for the objects spoilt with it (one picture a
+// frame, made once: the objects are drawn frame by frame).
+const cv::Mat &object_noise(int n, cv::Size size)
+{
+	static int made = -1;
+	static cv::Mat noise;
+	if (made != n || noise.size() != size) {
+		noise.create(size, CV_16SC4);
+		cv::RNG rng(uint64_t(n) * 7919 + 17);
+		rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+		made = n;
+	}
+	return noise;
+}
+
 cv::Rect put(cv::Mat &frame, const cv::Mat &patch, cv::Point2f centre,
 	     double angle, const cv::Rect2f &part, int spoil, int n,
 	     double tilt)
@@ -140,28 +155,38 @@ cv::Rect put(cv::Mat &frame, const cv::Mat &patch, cv::Point2f centre,
 	if (spoil == 1)
 		cv::GaussianBlur(src, src, {0, 0}, 1.0);
 	cv::Matx33d m = placement(src.size(), centre, angle, tilt);
+	// Only the part of the frame the patch can reach is warped.
+	auto w = float(src.cols), h = float(src.rows);
+	std::vector<cv::Point2f> outline = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+	cv::perspectiveTransform(outline, outline, m);
+	cv::Rect reach = cv::boundingRect(outline);
+	cv::Rect roi = cv::Rect(reach.x - 2, reach.y - 2, reach.width + 4,
+				reach.height + 4) &
+		       cv::Rect({0, 0}, frame.size());
+	if (roi.empty())
+		return {};
+	cv::Matx33d to_roi(1, 0, -roi.x, 0, 1, -roi.y, 0, 0, 1);
+	cv::Matx33d mr = to_roi * m;
 	cv::Mat warped, mask, all(src.size(), CV_8U, cv::Scalar(255));
 	if (tilt == 0) {
-		cv::Matx23d affine = m.get_minor<2, 3>(0, 0);
-		cv::warpAffine(src, warped, affine, frame.size(),
+		cv::Matx23d affine = mr.get_minor<2, 3>(0, 0);
+		cv::warpAffine(src, warped, affine, roi.size(),
 			       cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-		cv::warpAffine(all, mask, affine, frame.size(),
-			       cv::INTER_NEAREST, cv::BORDER_CONSTANT);
+		cv::warpAffine(all, mask, affine, roi.size(), cv::INTER_NEAREST,
+			       cv::BORDER_CONSTANT);
 	} else {
-		cv::warpPerspective(src, warped, m, frame.size(),
+		cv::warpPerspective(src, warped, mr, roi.size(),
 				    cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-		cv::warpPerspective(all, mask, m, frame.size(),
+		cv::warpPerspective(all, mask, mr, roi.size(),
 				    cv::INTER_NEAREST, cv::BORDER_CONSTANT);
 	}
 	if (spoil == 2) {
-		cv::Mat wide, noise(frame.size(), CV_16SC4);
-		cv::RNG rng(uint64_t(n) * 7919 + 17);
-		rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+		cv::Mat wide;
 		warped.convertTo(wide, CV_16SC4);
-		wide += noise;
+		wide += object_noise(n, frame.size())(roi);
 		wide.convertTo(warped, CV_8UC4);
 	}
-	warped.copyTo(frame, mask);
+	warped.copyTo(frame(roi), mask);
 	std::vector<cv::Point2f> corners = {part.tl(),
 					    {part.br().x, part.y},
 					    part.br(),
