@@ -235,7 +235,12 @@ run_result run_sequence(const sequence &seq, const run_options &o, tally &t)
 	cpu_marks m1 = mark(ctl);
 	done = true;
 	send.join();
-	ctl.stop(SIGTERM);
+	// On a busy machine a detector's run may take many seconds to end;
+	// the summary comes only after every one has.
+	if (ctl.stop(SIGTERM) < 0 &&
+	    ctl.wait_exit(std::chrono::seconds(90)) < 0)
+		fprintf(stderr, "%s: the controller did not end, no summary\n",
+			seq.name.c_str());
 	if (m0.t) {
 		double wall = m1.t - m0.t;
 		r.cores = (m1.ctl - m0.ctl) / wall;
