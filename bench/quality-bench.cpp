@@ -340,7 +340,9 @@ int main(int argc, char **argv)
 	quality::run_options run;
 	run.feed_fps = o.feed_fps;
 	run.seconds = o.seconds * time_scale;
-	run.reference = kept;
+	// The kept person's photo is written with the faces sequence only.
+	if (std::filesystem::exists(kept))
+		run.reference = kept;
 	double main_delay = *std::max_element(o.delays.begin(), o.delays.end());
 	for (double d : o.delays)
 		if (d == 5)

@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <thread>
@@ -184,6 +185,23 @@ void read_summary(const qm_ctl::controller_process &ctl, run_result &r)
 	r.summary["obscured_whole"] = ctl.summary("obscured_whole");
 }
 
+// Why a controller gave no exit status: still running, or ended by a
+// signal (a crash), with the end of what it said.
+void report_end(const sequence &seq, const qm_ctl::controller_process &ctl)
+{
+	std::string err = ctl.std_err();
+	err = err.substr(err.size() > 600 ? err.size() - 600 : 0);
+	if (!ctl.exited)
+		fprintf(stderr, "%s: the controller did not end, no summary\n",
+			seq.name.c_str());
+	else if (WIFSIGNALED(ctl.status))
+		fprintf(stderr, "%s: the controller ended by signal %d\n%s\n",
+			seq.name.c_str(), WTERMSIG(ctl.status), err.c_str());
+	else
+		fprintf(stderr, "%s: the controller ended with status %d\n%s\n",
+			seq.name.c_str(), WEXITSTATUS(ctl.status), err.c_str());
+}
+
 } // namespace
 
 run_result run_sequence(const sequence &seq, const run_options &o, tally &t)
@@ -239,8 +257,7 @@ run_result run_sequence(const sequence &seq, const run_options &o, tally &t)
 	// the summary comes only after every one has.
 	if (ctl.stop(SIGTERM) < 0 &&
 	    ctl.wait_exit(std::chrono::seconds(90)) < 0)
-		fprintf(stderr, "%s: the controller did not end, no summary\n",
-			seq.name.c_str());
+		report_end(seq, ctl);
 	if (m0.t) {
 		double wall = m1.t - m0.t;
 		r.cores = (m1.ctl - m0.ctl) / wall;
