@@ -1,4 +1,5 @@
 #include "quality-set.h"
+#include "quality-parts.h"
 
 #include "qr-scene.h"
 
@@ -16,15 +17,10 @@
 
 namespace quality {
 
-namespace {
+namespace parts {
 
 const std::string DOC = "/usr/share/doc/opencv-doc/";
 const std::string FONTS = "/usr/share/fonts/truetype/";
-
-struct face_photo {
-	const char *file;
-	cv::Rect2f face;
-};
 
 // The person to keep first, then four strangers (found once with the
 // face detector and written down).
@@ -57,12 +53,11 @@ cv::Mat street()
 	return s.clone();
 }
 
-// The part of a photo around a face, scaled so that the face is height
-// pixels tall, BGRA; face_at is where the face lies in it.
-cv::Mat face_patch(const face_photo &p, float height, cv::Rect2f *face_at)
+cv::Mat face_patch(const face_photo &p, float height, cv::Rect2f *face_at,
+		   float around)
 {
 	cv::Mat photo = cv::imread(DOC + p.file);
-	float side = p.face.height * 1.5f;
+	float side = p.face.height * around;
 	cv::Point2f c = (p.face.tl() + p.face.br()) * 0.5f;
 	cv::Rect crop = cv::Rect(int(c.x - side / 2), int(c.y - side / 2),
 				 int(side), int(side)) &
@@ -77,10 +72,8 @@ cv::Mat face_patch(const face_photo &p, float height, cv::Rect2f *face_at)
 	return out;
 }
 
-// A line of text on a card, BGRA.
 cv::Mat text_card(const std::string &text, const char *font, int height,
-		  cv::Scalar ink = {20, 20, 20},
-		  cv::Scalar paper = {245, 245, 245})
+		  cv::Scalar ink, cv::Scalar paper)
 {
 	cv::Ptr<cv::freetype::FreeType2> ft = cv::freetype::createFreeType2();
 	ft->loadFontData(FONTS + font, 0);
@@ -95,7 +88,6 @@ cv::Mat text_card(const std::string &text, const char *font, int height,
 	return card;
 }
 
-// A one-dimensional barcode, BGRA.
 cv::Mat barcode(const std::string &digits, ZXing::BarcodeFormat format)
 {
 	ZXing::BitMatrix bits =
@@ -110,7 +102,6 @@ cv::Mat barcode(const std::string &digits, ZXing::BarcodeFormat format)
 	return m;
 }
 
-// Where a moving object is in frame n: around base, along a closed path.
 cv::Point2f along(cv::Point2f base, cv::Point2f sway, int n, double phase)
 {
 	double t = 2 * CV_PI * double(n) / CYCLE + phase;
@@ -118,51 +109,97 @@ cv::Point2f along(cv::Point2f base, cv::Point2f sway, int n, double phase)
 				  sway.y * float(std::sin(2 * t)));
 }
 
-// Pastes a patch turned by angle degrees, centred at centre, optionally
-// blurred or noisy; returns the bounding box of the given part of it.
+cv::Matx33d placement(cv::Size patch, cv::Point2f centre, double angle,
+		      double tilt)
+{
+	cv::Point2f pc(float(patch.width) / 2, float(patch.height) / 2);
+	cv::Matx33d turn = cv::Matx33d::eye();
+	cv::Mat r = cv::getRotationMatrix2D(pc, angle, 1.0);
+	for (int y = 0; y < 2; y++)
+		for (int x = 0; x < 3; x++)
+			turn(y, x) = r.at<double>(y, x);
+	turn(0, 2) += centre.x - pc.x;
+	turn(1, 2) += centre.y - pc.y;
+	if (tilt == 0)
+		return turn;
+	auto w = float(patch.width), h = float(patch.height);
+	float inset = float(tilt) * pc.x;
+	std::vector<cv::Point2f> from = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+	std::vector<cv::Point2f> to = {{inset, 0},
+				       {w - inset, 0},
+				       {w, h},
+				       {0, h}};
+	return turn * cv::Matx33d(cv::getPerspectiveTransform(from, to));
+}
+
+// The noise of frame n for the objects spoilt with it (one picture a
+// frame, made once: the objects are drawn frame by frame).
+const cv::Mat &object_noise(int n, cv::Size size)
+{
+	static int made = -1;
+	static cv::Mat noise;
+	if (made != n || noise.size() != size) {
+		noise.create(size, CV_16SC4);
+		cv::RNG rng(uint64_t(n) * 7919 + 17);
+		rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+		made = n;
+	}
+	return noise;
+}
+
 cv::Rect put(cv::Mat &frame, const cv::Mat &patch, cv::Point2f centre,
-	     double angle, const cv::Rect2f &part, int spoil, int n)
+	     double angle, const cv::Rect2f &part, int spoil, int n,
+	     double tilt)
 {
 	cv::Mat src = patch.clone();
 	if (spoil == 1)
 		cv::GaussianBlur(src, src, {0, 0}, 1.0);
-	cv::Point2f pc(float(src.cols) / 2, float(src.rows) / 2);
-	cv::Mat m = cv::getRotationMatrix2D(pc, angle, 1.0);
-	m.at<double>(0, 2) += centre.x - pc.x;
-	m.at<double>(1, 2) += centre.y - pc.y;
-	cv::Mat warped, mask;
-	cv::warpAffine(src, warped, m, frame.size(), cv::INTER_LINEAR,
-		       cv::BORDER_CONSTANT);
-	cv::warpAffine(cv::Mat(src.size(), CV_8U, cv::Scalar(255)), mask, m,
-		       frame.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT);
+	cv::Matx33d m = placement(src.size(), centre, angle, tilt);
+	// Only the part of the frame the patch can reach is warped.
+	auto w = float(src.cols), h = float(src.rows);
+	std::vector<cv::Point2f> outline = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+	cv::perspectiveTransform(outline, outline, m);
+	cv::Rect reach = cv::boundingRect(outline);
+	cv::Rect roi = cv::Rect(reach.x - 2, reach.y - 2, reach.width + 4,
+				reach.height + 4) &
+		       cv::Rect({0, 0}, frame.size());
+	if (roi.empty())
+		return {};
+	cv::Matx33d to_roi(1, 0, -roi.x, 0, 1, -roi.y, 0, 0, 1);
+	cv::Matx33d mr = to_roi * m;
+	cv::Mat warped, mask, all(src.size(), CV_8U, cv::Scalar(255));
+	if (tilt == 0) {
+		cv::Matx23d affine = mr.get_minor<2, 3>(0, 0);
+		cv::warpAffine(src, warped, affine, roi.size(),
+			       cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+		cv::warpAffine(all, mask, affine, roi.size(), cv::INTER_NEAREST,
+			       cv::BORDER_CONSTANT);
+	} else {
+		cv::warpPerspective(src, warped, mr, roi.size(),
+				    cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+		cv::warpPerspective(all, mask, mr, roi.size(),
+				    cv::INTER_NEAREST, cv::BORDER_CONSTANT);
+	}
 	if (spoil == 2) {
-		cv::Mat wide, noise(frame.size(), CV_16SC4);
-		cv::RNG rng(uint64_t(n) * 7919 + 17);
-		rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+		cv::Mat wide;
 		warped.convertTo(wide, CV_16SC4);
-		wide += noise;
+		wide += object_noise(n, frame.size())(roi);
 		wide.convertTo(warped, CV_8UC4);
 	}
-	warped.copyTo(frame, mask);
+	warped.copyTo(frame(roi), mask);
 	std::vector<cv::Point2f> corners = {part.tl(),
 					    {part.br().x, part.y},
 					    part.br(),
 					    {part.x, part.br().y}};
-	cv::transform(corners, corners, m);
+	cv::perspectiveTransform(corners, corners, m);
 	return cv::boundingRect(corners) & cv::Rect({0, 0}, frame.size());
 }
-
-// A copy of the stamp along the bottom edge: a region grown for motion
-// near the top may cover the first one.
-constexpr int STAMP_ROWS = 16;
 
 cv::Rect bottom_stamp(const cv::Size &frame)
 {
 	return {0, frame.height - STAMP_ROWS, frame.width, STAMP_ROWS};
 }
 
-// JPEG loss over the picture, then the stamp, untouched, on top and at
-// the bottom.
 void finish(cv::Mat &frame, int n)
 {
 	std::vector<uint8_t> jpeg;
@@ -177,29 +214,39 @@ void finish(cv::Mat &frame, int n)
 		.copyTo(frame(bottom_stamp(frame.size())));
 }
 
-struct thing {
-	cv::Mat patch;
-	cv::Rect2f part;
-	kind what;
-	int height;
-	cv::Point2f base, sway;
-	double angle;
-};
+void add_grain(cv::Mat &frame, const look &l, int n)
+{
+	if (l.grain_max <= 0)
+		return;
+	// Stronger and weaker by turns, as a camera's gain follows the light.
+	double t = 0.5 + 0.5 * std::sin(2 * CV_PI * 2 * double(n) / CYCLE);
+	double sigma = l.grain_min + (l.grain_max - l.grain_min) * t;
+	cv::Mat wide, noise(frame.size(), CV_16SC4);
+	cv::RNG rng(uint64_t(n) * 104729 + 3);
+	rng.fill(noise, cv::RNG::NORMAL, 0, sigma);
+	frame.convertTo(wide, CV_16SC4);
+	wide += noise;
+	wide.convertTo(frame, CV_8UC4);
+}
 
-sequence animate(const std::string &name, const std::vector<thing> &things)
+sequence animate(const std::string &name, const std::vector<thing> &things,
+		 const look &l)
 {
 	sequence s;
 	s.name = name;
+	cv::Mat background = l.background.empty() ? street() : l.background;
 	for (int n = 0; n < CYCLE; n++) {
-		cv::Mat frame = street();
+		cv::Mat frame = background.clone();
 		std::vector<labelled> truth;
 		for (size_t i = 0; i < things.size(); i++) {
 			const thing &t = things[i];
 			cv::Rect box = put(frame, t.patch,
 					   along(t.base, t.sway, n, double(i)),
-					   t.angle, t.part, int(i % 3), n);
+					   t.angle, t.part, int(i % 3), n,
+					   t.tilt);
 			truth.push_back({t.what, box, t.height});
 		}
+		add_grain(frame, l, n);
 		finish(frame, n);
 		s.frames.push_back(frame);
 		s.truth.push_back(truth);
@@ -224,7 +271,9 @@ thing text_thing(const std::string &text, const char *font, int height,
 	return t;
 }
 
-} // namespace
+} // namespace parts
+
+using namespace parts;
 
 bool available()
 {

@@ -45,6 +45,17 @@ sequence phones();
 // codes: nothing in them is to be hidden.
 sequence distractors();
 
+// Seven QR codes of 2 to 8 pixels a module (one turned, one seen at a
+// slant), three faces and two phone numbers over fine texture, with
+// sensor noise of sigma 8 to 14 changing from frame to frame.
+sequence grainy();
+// Sixteen strangers' faces 46 to 160 pixels tall.
+sequence crowd_faces();
+// Seven QR codes of 2 to 5 pixels a module and seven phone numbers.
+sequence crowd_cards();
+// All of these at once: sixteen faces, seven codes, seven numbers.
+sequence crowd_mix();
+
 // Still frames for the cost of the detectors as the picture fills: count
 // faces about 60 pixels tall, or count lines of text with a phone number
 // each.

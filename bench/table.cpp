@@ -15,6 +15,7 @@ struct row {
 
 std::vector<row> table;
 std::vector<std::string> verdicts;
+std::vector<std::string> sections;
 
 } // namespace
 
@@ -42,6 +43,34 @@ void add(const std::string &group, const std::string &item,
 void verdict(bool met, const std::string &what)
 {
 	verdicts.push_back(std::string(met ? "met     " : "MISSED  ") + what);
+}
+
+void add_section(const std::string &title,
+		 const std::vector<std::string> &header,
+		 const std::vector<std::vector<std::string>> &rows)
+{
+	std::vector<size_t> w(header.size());
+	for (size_t c = 0; c < header.size(); c++) {
+		w[c] = header[c].size();
+		for (auto &r : rows)
+			w[c] = std::max(w[c], r[c].size());
+	}
+	auto line = [&](const std::vector<std::string> &cells) {
+		std::string out = "|";
+		for (size_t c = 0; c < cells.size(); c++)
+			out += format(c ? " %*s |" : " %-*s |", int(w[c]),
+				      cells[c].c_str());
+		return out + "\n";
+	};
+	std::string out = "\n" + title + "\n\n" + line(header) + "|";
+	for (size_t c = 0; c < w.size(); c++)
+		out += std::string(w[c] + 1, '-') + (c ? ":|" : "-|");
+	out += "\n";
+	for (auto &r : rows) {
+		out += line(r);
+		fputs(line(r).c_str(), stderr);
+	}
+	sections.push_back(out);
 }
 
 std::string render_table()
@@ -75,6 +104,8 @@ std::string render_table()
 		}
 		line(r.item, r.value, r.unit, r.covers);
 	}
+	for (auto &s : sections)
+		out += s;
 	out += "\nTargets\n\n";
 	for (auto &v : verdicts)
 		out += "- " + v + "\n";

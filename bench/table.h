@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -15,6 +16,10 @@ void add(const std::string &group, const std::string &item,
 	 const std::string &value, const std::string &unit,
 	 const std::string &covers);
 void verdict(bool met, const std::string &what);
+// A table of its own (Markdown), printed after the groups of rows.
+void add_section(const std::string &title,
+		 const std::vector<std::string> &header,
+		 const std::vector<std::vector<std::string>> &rows);
 std::string render_table();
 // Prints the table with the run's length to stdout, and writes it to
 // out_path unless that is empty. The exit status: 1 when it cannot write.
