@@ -9,6 +9,10 @@ if(TARGET quilmar-controller)
   target_compile_options(controller_unit_tests PRIVATE ${QM_WARNINGS})
   target_link_libraries(controller_unit_tests PRIVATE
     quilmar-controller-core qm-qr-scene GTest::gtest_main)
+  # The worker tests start the controller program as the worker.
+  target_compile_definitions(controller_unit_tests PRIVATE
+    QM_CONTROLLER_PROGRAM="$<TARGET_FILE:quilmar-controller>")
+  add_dependencies(controller_unit_tests quilmar-controller)
   gtest_discover_tests(controller_unit_tests
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS unit TIMEOUT 180)
