@@ -32,22 +32,25 @@ struct fault {
 };
 
 // From QM_WORKER_FAULT; only the first worker of a detector has one, so
-// that the worker started after it runs clean.
+// that the worker started after it runs clean, unless the item ends in
+// ":always".
 fault fault_for(const std::string &name, const std::string &gen)
 {
 	const char *env = getenv("QM_WORKER_FAULT");
-	if (!env || gen != "1")
+	if (!env)
 		return {};
 	std::stringstream list(env);
 	std::string item;
 	while (std::getline(list, item, ',')) {
 		std::stringstream parts(item);
-		std::string what, n, who;
+		std::string what, n, who, when;
 		std::getline(parts, what, ':');
 		std::getline(parts, n, ':');
-		std::getline(parts, who);
+		std::getline(parts, who, ':');
+		std::getline(parts, when);
 		if ((what == "abort" || what == "hang") &&
-		    (who.empty() || who == name) && !n.empty())
+		    (who.empty() || who == name) && !n.empty() &&
+		    (gen == "1" || when == "always"))
 			return {what, std::strtoull(n.c_str(), nullptr, 10)};
 	}
 	return {};

@@ -27,9 +27,10 @@ constexpr const char *WORKER_ARG = "--worker";
 
 // The worker's side: serves runs of the named detector until the socket
 // closes. Its environment may hold QM_WORKER_FAULT, a test hook:
-// comma-separated "abort:N[:DETECTOR]" or "hang:N[:DETECTOR]", which
+// comma-separated "abort:N[:DETECTOR[:always]]" or "hang:N[...]", which
 // aborts or hangs on the Nth run of the first worker started for the
-// detector (any detector when none is named). Returns the exit code.
+// detector (of every worker with "always"; any detector when none is
+// named). Returns the exit code.
 int worker_main(const std::string &detector_name, const std::string &gen);
 
 struct worker_options {

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 using namespace qmc;
 
@@ -158,6 +159,35 @@ TEST(Worker, AHangIsKilledAtTheDeadline)
 		EXPECT_LT(took, 12.0);
 		EXPECT_EQ(w.counts->restarts, 1u);
 		EXPECT_FALSE(w.run(frame).found.empty());
+	}
+	EXPECT_TRUE(no_children());
+}
+
+TEST(Worker, AWorkerThatKeepsDyingIsStartedAfterABackOff)
+{
+	fault_env fault("abort:1:qr-zxing:always");
+	cv::Mat frame = qm_scene::scene_frame(2);
+	{
+		wrapped w("qr-zxing");
+		// The second worker starts at once; after two deaths in a
+		// row the next waits a quarter of a second.
+		for (int i = 0; i < 2; i++)
+			EXPECT_NE(failure_of(w, frame).find("signal 6"),
+				  std::string::npos);
+		auto start = std::chrono::steady_clock::now();
+		EXPECT_NE(failure_of(w, frame).find("restarting soon"),
+			  std::string::npos);
+		EXPECT_EQ(w.counts->restarts, 2u);
+		std::string why;
+		while ((why = failure_of(w, frame)).find("restarting soon") !=
+		       std::string::npos)
+			std::this_thread::sleep_for(
+				std::chrono::milliseconds(20));
+		EXPECT_GE(std::chrono::steady_clock::now() - start,
+			  std::chrono::milliseconds(240));
+		EXPECT_NE(why.find("signal 6"), std::string::npos) << why;
+		EXPECT_EQ(w.counts->restarts, 3u);
+		EXPECT_EQ(w.notes.size(), 3u);
 	}
 	EXPECT_TRUE(no_children());
 }
