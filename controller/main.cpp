@@ -92,9 +92,22 @@ struct snapshot {
 	std::vector<detector_stats> detectors;
 };
 
+using worker_list = std::vector<std::shared_ptr<worker_counts>>;
+
+// The CPU time of the runs in workers, which the controller's own does
+// not include.
+double workers_cpu_s(const worker_list &workers)
+{
+	uint64_t ns = 0;
+	for (const auto &w : workers)
+		ns += w->cpu_ns;
+	return double(ns) / 1e9;
+}
+
 std::string status_line(const snapshot &was, const snapshot &now,
 			const pipeline_stats &ps, const link_counts &link,
-			const settings &s, const std::string &blocked)
+			const worker_list &workers, const settings &s,
+			const std::string &blocked)
 {
 	double dt = std::max(now.wall_s - was.wall_s, 1e-3);
 	char buf[256];
@@ -134,6 +147,10 @@ std::string status_line(const snapshot &was, const snapshot &now,
 	for (const auto &kv : ps.fallback)
 		line += "  fallback_" + kv.first + " " +
 			std::to_string(kv.second);
+	for (const auto &w : workers)
+		if (w->restarts)
+			line += "  restarts_" + w->name + " " +
+				std::to_string(w->restarts.load());
 	if (!ps.plan.empty()) {
 		snprintf(buf, sizeof(buf),
 			 "  | plan for %.2f cores: ", ps.planned_cores);
@@ -151,18 +168,6 @@ std::string status_line(const snapshot &was, const snapshot &now,
 		line += buf;
 	}
 	return line;
-}
-
-using worker_list = std::vector<std::shared_ptr<worker_counts>>;
-
-// The CPU time of the runs in workers, which the controller's own does
-// not include.
-double workers_cpu_s(const worker_list &workers)
-{
-	uint64_t ns = 0;
-	for (const auto &w : workers)
-		ns += w->cpu_ns;
-	return double(ns) / 1e9;
 }
 
 void print_summary(const pipeline_stats &ps, const link_counts &link,
@@ -419,8 +424,8 @@ int run(const options &opt)
 			     ps.kept,
 			     link.frames_out.load(),
 			     ps.detectors};
-		con.status(status_line(last, now, ps, link, file.current(),
-				       blocked));
+		con.status(status_line(last, now, ps, link, st.workers,
+				       file.current(), blocked));
 		last = now;
 	}
 

@@ -389,6 +389,14 @@ TEST(ControllerProgram, QrWorkersThatAbortOrHangAreReplacedAndFramesFlow)
 	// Frames kept coming through the faults, and none showed a code.
 	EXPECT_LT(longest_gap, milliseconds(2000));
 	EXPECT_EQ(readable, 0u);
+	// The status line counts the restarts.
+	end = clock_type::now() + DEADLINE;
+	while (s.ctl->std_err().find("restarts_qr-fine 1") ==
+		       std::string::npos &&
+	       clock_type::now() < end)
+		std::this_thread::sleep_for(milliseconds(50));
+	EXPECT_NE(s.ctl->std_err().find("restarts_qr-fine 1"),
+		  std::string::npos);
 
 	EXPECT_EQ(s.ctl->stop(SIGTERM), 0);
 	EXPECT_FALSE(fs::exists(s.dir.path / "filter-input.endpoint"));
