@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -165,7 +166,8 @@ void spawn(child &c, const std::string &program, const std::string &name,
 	}
 }
 
-// Waits until `limit` for one reply; false on a timeout, throws nothing.
+// Waits until `limit` for one message: a reply, the socket closed (the
+// worker ended), or nothing in time.
 enum class heard { reply, closed, late };
 heard receive(int fd, wire_reply &rep, steady::time_point limit)
 {
