@@ -42,6 +42,9 @@ struct findings {
 	// not read, areas where a code may be). The found regions count as
 	// evidence too; this holds only what comes on top of them.
 	regions evidence;
+	// CPU time the run took in another process (a worker), in
+	// nanoseconds: counted as the run's own.
+	uint64_t worker_cpu_ns = 0;
 };
 
 // One way of running a detector. Modes come best first; a later one sees

@@ -11,6 +11,7 @@
 #include "pipeline.h"
 #include "qr-detector.h"
 #include "settings.h"
+#include "worker.h"
 
 #include <opencv2/core/utility.hpp>
 
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include <cinttypes>
 #include <cstdio>
@@ -90,9 +92,22 @@ struct snapshot {
 	std::vector<detector_stats> detectors;
 };
 
+using worker_list = std::vector<std::shared_ptr<worker_counts>>;
+
+// The CPU time of the runs in workers, which the controller's own does
+// not include.
+double workers_cpu_s(const worker_list &workers)
+{
+	uint64_t ns = 0;
+	for (const auto &w : workers)
+		ns += w->cpu_ns;
+	return double(ns) / 1e9;
+}
+
 std::string status_line(const snapshot &was, const snapshot &now,
 			const pipeline_stats &ps, const link_counts &link,
-			const settings &s, const std::string &blocked)
+			const worker_list &workers, const settings &s,
+			const std::string &blocked)
 {
 	double dt = std::max(now.wall_s - was.wall_s, 1e-3);
 	char buf[256];
@@ -132,6 +147,10 @@ std::string status_line(const snapshot &was, const snapshot &now,
 	for (const auto &kv : ps.fallback)
 		line += "  fallback_" + kv.first + " " +
 			std::to_string(kv.second);
+	for (const auto &w : workers)
+		if (w->restarts)
+			line += "  restarts_" + w->name + " " +
+				std::to_string(w->restarts.load());
 	if (!ps.plan.empty()) {
 		snprintf(buf, sizeof(buf),
 			 "  | plan for %.2f cores: ", ps.planned_cores);
@@ -152,7 +171,7 @@ std::string status_line(const snapshot &was, const snapshot &now,
 }
 
 void print_summary(const pipeline_stats &ps, const link_counts &link,
-		   double cpu_s, double wall_s)
+		   const worker_list &workers, double cpu_s, double wall_s)
 {
 	printf("frames_in=%" PRIu64 " kept=%" PRIu64 " frames_out=%" PRIu64
 	       " processed=%" PRIu64 " obscured_whole=%" PRIu64
@@ -175,6 +194,9 @@ void print_summary(const pipeline_stats &ps, const link_counts &link,
 					 double(d.runs + d.failures) / 1e6
 			       : 0.0,
 		       d.name.c_str(), d.uncovered);
+	for (const auto &w : workers)
+		printf(" restarts_%s=%" PRIu64, w->name.c_str(),
+		       w->restarts.load());
 	printf("\n");
 	fflush(stdout);
 }
@@ -197,6 +219,8 @@ void tell_failures(const pipeline_stats &ps, std::vector<uint64_t> &told,
 // The detectors and what kept any of them from loading.
 struct stages {
 	std::vector<detector> detectors;
+	// Detectors that run in worker processes.
+	worker_list workers;
 	std::shared_ptr<face_stage> faces;
 	std::string face_problem, phone_problem;
 };
@@ -219,6 +243,20 @@ bool load_faces(const std::string &dir, stages &st, const note_fn &note)
 						note);
 	st.detectors.push_back(make_face_detector(st.faces));
 	return true;
+}
+
+// The QR detectors run ZXing and OpenCV on what the camera shows, and
+// ZXing asserts on some distorted codes: they run in worker processes.
+void load_qr(stages &st, const note_fn &note)
+{
+	worker_options wo;
+	wo.program = "/proc/self/exe";
+	wo.note = note;
+	for (detector &d : make_qr_detectors()) {
+		std::shared_ptr<worker_counts> counts;
+		st.detectors.push_back(in_worker(std::move(d), wo, &counts));
+		st.workers.push_back(counts);
+	}
 }
 
 // False when the region is not one libphonenumber knows.
@@ -286,7 +324,7 @@ int run(const options &opt)
 	block_stop_signals();
 	size_t max_frames = opt.buffer_mb * size_t(1 << 20) / FRAME_BYTES;
 	stages st;
-	st.detectors = make_qr_detectors();
+	load_qr(st, note);
 	std::string models =
 		find_model_dir(model_dirs(opt.model_dir, program_dir()));
 	std::string bad_region;
@@ -380,11 +418,14 @@ int run(const options &opt)
 			continue;
 		next_status = t + every;
 		pipeline_stats ps = p.stats();
-		snapshot now{
-			t,       process_cpu_s(),        link.frames_in.load(),
-			ps.kept, link.frames_out.load(), ps.detectors};
-		con.status(status_line(last, now, ps, link, file.current(),
-				       blocked));
+		snapshot now{t,
+			     process_cpu_s() + workers_cpu_s(st.workers),
+			     link.frames_in.load(),
+			     ps.kept,
+			     link.frames_out.load(),
+			     ps.detectors};
+		con.status(status_line(last, now, ps, link, st.workers,
+				       file.current(), blocked));
 		last = now;
 	}
 
@@ -396,7 +437,8 @@ int run(const options &opt)
 	output.join();
 	p.stop();
 	con.end_status();
-	print_summary(p.stats(), link, process_cpu_s(), elapsed());
+	print_summary(p.stats(), link, st.workers,
+		      process_cpu_s() + workers_cpu_s(st.workers), elapsed());
 	return status;
 }
 
@@ -411,6 +453,8 @@ int main(int argc, char **argv)
 	if (!getenv("OMP_THREAD_LIMIT") &&
 	    setenv("OMP_THREAD_LIMIT", "1", 1) == 0)
 		execv("/proc/self/exe", argv);
+	if (argc == 4 && strcmp(argv[1], qmc::WORKER_ARG) == 0)
+		return qmc::worker_main(argv[2], argv[3]);
 	qmc::install_signal_handlers();
 	qmc::options opt;
 	std::string error;

@@ -38,6 +38,8 @@ constexpr double MIN_FALLBACK_S = 1;
 constexpr double SHARE_WEIGHT = 0.1;
 constexpr double MIN_SHARE = 0.1;
 
+} // namespace
+
 // A detector record written with `find` or `find_at` as a kernel with one
 // mode.
 detector as_kernel(detector d)
@@ -65,6 +67,8 @@ detector as_kernel(detector d)
 		d.kind = d.name;
 	return d;
 }
+
+namespace {
 
 std::vector<double> guesses_of(const detector &d)
 {
@@ -337,16 +341,19 @@ void pipeline::run_one(size_t index, slot &s,
 	uint64_t cpu0 = thread_cpu_(), wall0 = clock_();
 	findings found;
 	bool ok = false;
+	uint64_t cpu_elsewhere = 0;
 	std::string failure;
 	try {
 		found = w.det.run(*pixels, hints, arrival, mode);
 		ok = true;
+		// A run in a worker process spent its CPU time there.
+		cpu_elsewhere = found.worker_cpu_ns;
 	} catch (const std::exception &e) {
 		failure = e.what();
 	} catch (...) {
 		failure = "unknown error";
 	}
-	uint64_t cpu = thread_cpu_() - cpu0;
+	uint64_t cpu = thread_cpu_() - cpu0 + cpu_elsewhere;
 	uint64_t wall = clock_() - wall0;
 	pixels.reset();
 
@@ -372,8 +379,9 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
 	w.stats.cpu_ns += cpu_ns;
 	w.stats.wall_ns += wall_ns;
 	// A detector's first run loads and allocates what later runs reuse:
-	// it says nothing of their cost.
-	if (w.stats.runs + w.stats.failures > 1) {
+	// it says nothing of their cost; nor does a failed run (a worker
+	// killed at its deadline took the deadline, not a run's time).
+	if (ok && w.stats.runs > 1) {
 		w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
 		if (wall_ns > 0 && cpu_ns > 0)
 			run_share_ =

@@ -40,6 +40,10 @@ using clock_fn = std::function<uint64_t()>;
 
 uint64_t steady_now_ns();
 
+// A detector record written with `find` or `find_at` as a kernel (`run`)
+// with one mode.
+detector as_kernel(detector d);
+
 // A frame that has fallen due, with what is to be hidden in it.
 struct due_frame {
 	uint64_t seq = 0;

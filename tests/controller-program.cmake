@@ -8,7 +8,12 @@ if(TARGET quilmar-controller)
   add_executable(controller_unit_tests ${QM_CONTROLLER_UNIT_SOURCES})
   target_compile_options(controller_unit_tests PRIVATE ${QM_WARNINGS})
   target_link_libraries(controller_unit_tests PRIVATE
-    quilmar-controller-core qm-qr-scene GTest::gtest_main)
+    quilmar-controller-core qm-qr-scene GTest::gtest_main opencv_imgcodecs)
+  # The worker tests start the controller program as the worker.
+  target_compile_definitions(controller_unit_tests PRIVATE
+    QM_CONTROLLER_PROGRAM="$<TARGET_FILE:quilmar-controller>"
+    QM_TEST_DATA="${CMAKE_CURRENT_LIST_DIR}/data")
+  add_dependencies(controller_unit_tests quilmar-controller)
   gtest_discover_tests(controller_unit_tests
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS unit TIMEOUT 180)

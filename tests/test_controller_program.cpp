@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -30,12 +31,13 @@ struct session {
 	endpoint in, out;
 
 	void start(const std::string &settings_json,
-		   std::vector<std::string> args = {})
+		   std::vector<std::string> args = {},
+		   const std::map<std::string, const char *> &env = {})
 	{
 		if (!settings_json.empty())
 			write_whole(dir.path / "settings.json", settings_json);
 		args.insert(args.begin(), {"--config-dir", dir.path.string()});
-		ctl = std::make_unique<controller_process>(args, dir.path);
+		ctl = std::make_unique<controller_process>(args, dir.path, env);
 		ASSERT_TRUE(wait_endpoints(dir.path, in, out))
 			<< ctl->std_err();
 	}
@@ -377,4 +379,76 @@ TEST(ControllerProgram, MisbehavingPeersGetNothingAndTheFilterIsServed)
 	EXPECT_NE(log.find("took nothing for a second"), std::string::npos)
 		<< log;
 	EXPECT_EQ(s.ctl->stop(SIGTERM), 0);
+}
+
+TEST(ControllerProgram, QrWorkersThatAbortOrHangAreReplacedAndFramesFlow)
+{
+	// ZXing's worker aborts on its 15th run, the fine pass's hangs on
+	// its 4th; the workers started after them run clean.
+	session s;
+	s.start(R"({"face_enabled": false, "phone_enabled": false, "delay": 1.0, "fps": 10})",
+		{"--status-every", "0.5"},
+		{{"QM_WORKER_FAULT", "abort:15:qr-zxing,hang:4:qr-fine"}});
+	sock out = connect_with(s.out.port, s.out.token);
+	sock in = connect_with(s.in.port, s.in.token);
+	ASSERT_GE(out.fd, 0);
+	ASSERT_GE(in.fd, 0);
+	auto both_told = [&] {
+		std::string log = s.ctl->std_err();
+		return log.find("qr-zxing: worker ended by signal 6") !=
+			       std::string::npos &&
+		       log.find("qr-fine: worker missed its") !=
+			       std::string::npos;
+	};
+	feeder feed(in.fd, 20);
+	cv::Mat frame;
+	ASSERT_EQ(recv_frame(out.fd, frame, DEADLINE), got::data);
+	auto last = clock_type::now(), end = last + DEADLINE;
+	clock_type::duration longest_gap{};
+	std::optional<clock_type::time_point> fault_over;
+	uint64_t first_after = 0;
+	size_t readable = 0;
+	// Frames until one made after both faults comes back processed.
+	for (;;) {
+		ASSERT_EQ(recv_frame(out.fd, frame, DEADLINE), got::data);
+		auto now = clock_type::now();
+		longest_gap = std::max(longest_gap, now - last);
+		last = now;
+		verdict v = check(frame);
+		readable += v.readable_codes;
+		if (!fault_over && both_told()) {
+			fault_over = now;
+			first_after = feed.sent;
+		}
+		if (fault_over && v.stamped && v.n >= first_after)
+			break;
+		ASSERT_LT(now, end) << s.ctl->std_err();
+	}
+	// Processed frames again within the delay and 3 s of the fault (a
+	// bound the controller's restart keeps with room to spare).
+	EXPECT_LT(last - *fault_over, milliseconds(4000));
+	printf("processed again %.2f s after both faults were told\n",
+	       std::chrono::duration<double>(last - *fault_over).count());
+	// Frames kept coming through the faults, and none showed a code.
+	EXPECT_LT(longest_gap, milliseconds(2000));
+	EXPECT_EQ(readable, 0u);
+	// The status line counts the restarts.
+	end = clock_type::now() + DEADLINE;
+	while (s.ctl->std_err().find("restarts_qr-fine 1") ==
+		       std::string::npos &&
+	       clock_type::now() < end)
+		std::this_thread::sleep_for(milliseconds(50));
+	EXPECT_NE(s.ctl->std_err().find("restarts_qr-fine 1"),
+		  std::string::npos);
+
+	EXPECT_EQ(s.ctl->stop(SIGTERM), 0);
+	EXPECT_FALSE(fs::exists(s.dir.path / "filter-input.endpoint"));
+	EXPECT_FALSE(fs::exists(s.dir.path / "direct-output.endpoint"));
+	EXPECT_EQ(s.ctl->summary("restarts_qr-zxing"), 1);
+	EXPECT_EQ(s.ctl->summary("restarts_qr-fine"), 1);
+	EXPECT_EQ(s.ctl->summary("restarts_qr-opencv"), 0);
+	EXPECT_GE(s.ctl->summary("qr-zxing_failures"), 1);
+	if (getenv("QM_DUMP_LOG"))
+		printf("%s\n%s", s.ctl->std_err().c_str(),
+		       s.ctl->std_out().c_str());
 }
