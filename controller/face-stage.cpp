@@ -189,7 +189,10 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	// in; one the detector misses for a run or two is held by its track.
 	d.reach_s = 0.8;
 	d.carry_s = 0.3;
-	d.motion_px_per_s = 150;
+	// Heads sway and people walk: as fast as tracks are linked across
+	// runs, so that a face a run missed, or a frame in fallback, is
+	// hidden wherever it could have gone.
+	d.motion_px_per_s = 400;
 	return d;
 }
 

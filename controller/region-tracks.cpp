@@ -7,10 +7,13 @@ namespace qmc {
 
 namespace {
 
-// Between two runs that saw it, an object moves smoothly; its box grows
-// by this share of the motion possible from the nearer run, for the part
-// of its path that is not a straight line at an even pace.
-constexpr double INTERPOLATED_SHARE = 0.5;
+// Between two runs that saw it, an object's box grows by this share of
+// the motion possible from the nearer run, for the part of its path that
+// is not a straight line at an even pace: the whole of it, as a head that
+// sways to and fro between runs far apart strays that far from the line.
+constexpr double INTERPOLATED_SHARE = 1.0;
+// Runs further apart than this are not interpolated between.
+constexpr double MAX_INTERPOLATED_S = 0.5;
 // Boxes of one object differ in size by at most this factor from run to
 // run.
 constexpr double MAX_SIZE_RATIO = 2.0;
@@ -141,7 +144,13 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 	double from_a = seconds_between(before.at_ns, t);
 	double from_b = seconds_between(after.at_ns, t);
 	double share = span > 0 ? from_a / span : 0;
-	std::vector<int> match = partners(a, b, motion_px_per_s * span);
+	// Runs far apart (a busy machine) say little of the path between
+	// them, and a track may have passed from one face to another: each
+	// box then grows for all the motion possible since its run.
+	std::vector<int> match =
+		span <= MAX_INTERPOLATED_S
+			? partners(a, b, motion_px_per_s * span)
+			: std::vector<int>(a.size(), -1);
 	std::vector<bool> matched(b.size(), false);
 	int near = growth(motion_px_per_s, std::min(from_a, from_b),
 			  INTERPOLATED_SHARE);

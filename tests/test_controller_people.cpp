@@ -50,6 +50,12 @@ double changed_share(const cv::Mat &a, const cv::Mat &b, const cv::Rect &r)
 	return double(cv::countNonZero(grey)) / double(r.area());
 }
 
+cv::Rect middle_of(const cv::Rect &r)
+{
+	return cv::Rect(r.x + r.width / 4, r.y + r.height / 4, r.width / 2,
+			r.height / 2);
+}
+
 look look_at(obs_source_t *parent)
 {
 	image img = render_and_read(parent, 1280, 720);
@@ -68,7 +74,9 @@ look look_at(obs_source_t *parent)
 	l.kind = seen::processed;
 	qm_scene::people_truth t;
 	cv::Mat raw = qm_scene::people_frame(l.n, &t);
-	l.moving = changed_share(raw, shown, t.moving_face);
+	// Hidden regions now follow the face itself, not the whole photo it
+	// was cut from: the face is the middle of that photo.
+	l.moving = changed_share(raw, shown, middle_of(t.moving_face));
 	l.kept = changed_share(raw, shown, t.kept_face);
 	l.stranger = changed_share(raw, shown, t.stranger_face);
 	l.phone = changed_share(raw, shown, t.phone);
