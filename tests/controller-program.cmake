@@ -28,8 +28,10 @@ if(TARGET quilmar-controller)
   target_link_libraries(controller_program_tests PRIVATE
     qm-controller-process GTest::gtest_main Threads::Threads)
   # Frames processed in real time need the detectors to keep up: "heavy",
-  # the plain build only.
-  set(heavy_cases "ControllerProgram.ProcessedFrames*")
+  # the plain build only. So does the recovery from a worker's fault,
+  # which is judged by how soon processed frames come back.
+  set(heavy_cases
+    "ControllerProgram.ProcessedFrames*:ControllerProgram.QrWorkers*")
   gtest_discover_tests(controller_program_tests
     TEST_FILTER "-${heavy_cases}"
     DISCOVERY_TIMEOUT 60

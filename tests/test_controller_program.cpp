@@ -381,6 +381,8 @@ TEST(ControllerProgram, MisbehavingPeersGetNothingAndTheFilterIsServed)
 	EXPECT_EQ(s.ctl->stop(SIGTERM), 0);
 }
 
+// Runs in the plain build only: it times how soon processed frames come
+// back after the faults, which a sanitizer's slowness would decide.
 TEST(ControllerProgram, QrWorkersThatAbortOrHangAreReplacedAndFramesFlow)
 {
 	// ZXing's worker aborts on its 15th run, the fine pass's hangs on
