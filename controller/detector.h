@@ -56,6 +56,20 @@ struct detector_mode {
 	double relative_cost = 1;
 };
 
+// How the objects of a class may move across the picture.
+struct motion_limits {
+	// Fastest: a finding carried to a frame dt seconds away grows by
+	// this times dt on every side.
+	double px_per_s = 200;
+	// How fast it may change speed or direction: between two runs ta and
+	// tb seconds away that both saw it, it strays from the straight line
+	// between their boxes by at most this times ta * tb / 2.
+	double px_per_s2 = 1000;
+	// Runs further apart than this say too little of the path between
+	// them to interpolate.
+	double interpolate_s = 0.5;
+};
+
 struct detector {
 	std::string name;
 	// Whether the settings ask for this detector (always, when empty).
@@ -101,9 +115,8 @@ struct detector {
 	// each side: a detector that misses an object now and then still
 	// keeps it hidden.
 	double carry_s = 0;
-	// How fast an object may move across the picture: a finding carried
-	// to a frame dt seconds away grows by this times dt on every side.
-	double motion_px_per_s = 200;
+	// How the objects it finds may move between runs.
+	motion_limits motion;
 	// Frames younger than this are left alone at first, so that faster
 	// detectors' findings arrive as hints.
 	double min_age_s = 0;

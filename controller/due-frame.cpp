@@ -64,7 +64,7 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 	std::vector<cv::Rect> mine =
 		boxes_between({n.before->arrival, &n.before->result.found},
 			      {n.after->arrival, &n.after->result.found},
-			      f.arrival, rule.motion_px_per_s, f.size);
+			      f.arrival, rule.motion, f.size);
 	// Runs within carry hold what the nearest two missed.
 	uint64_t carry = ns(rule.carry_s);
 	for (const auto &kv : h) {
@@ -74,7 +74,7 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 			continue;
 		for (const cv::Rect &b :
 		     boxes_carried({r.arrival, &r.result.found}, f.arrival,
-				   rule.motion_px_per_s, f.size))
+				   rule.motion.px_per_s, f.size))
 			if (!overlaps_any(b, mine))
 				mine.push_back(b);
 	}
@@ -106,7 +106,7 @@ bool evidence_boxes(const std::string &kind, const frame_ref &f,
 		for (const run_record *r : {n.before, n.after})
 			if (r) {
 				any = true;
-				add_carried(*r, f, rules[i].motion_px_per_s,
+				add_carried(*r, f, rules[i].motion.px_per_s,
 					    out);
 			}
 	}

@@ -42,7 +42,7 @@ struct coverage_rule {
 	bool wanted = false;
 	double reach_s = 0.25;
 	double carry_s = 0;
-	double motion_px_per_s = 200;
+	motion_limits motion;
 	// How far the class's evidence may stand in when this detector did
 	// not cover a frame.
 	double fallback_s = 1;

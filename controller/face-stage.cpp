@@ -191,8 +191,10 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	d.carry_s = 0.3;
 	// Heads sway and people walk: as fast as tracks are linked across
 	// runs, so that a face a run missed, or a frame in fallback, is
-	// hidden wherever it could have gone.
-	d.motion_px_per_s = 400;
+	// hidden wherever it could have gone. Between two runs that saw it,
+	// a head swaying 110 px to and fro twice a second keeps within
+	// these bounds of the line between its boxes.
+	d.motion = {400, 1500, d.reach_s};
 	return d;
 }
 

@@ -226,8 +226,9 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	d.reach_s = 2.0;
 	d.carry_s = 1.0;
 	// Text in the picture moves slowly if at all (a sign, a sheet held
-	// up, a phone's screen).
-	d.motion_px_per_s = 30;
+	// up, a phone's screen), so runs as far apart as they reach are
+	// interpolated between.
+	d.motion = {30, 100, d.reach_s};
 	return d;
 }
 

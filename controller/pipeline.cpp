@@ -407,7 +407,7 @@ due_frame pipeline::decide(const slot &s)
 	for (const auto &w : workers_) {
 		const detector &d = w->det;
 		rules.push_back({d.name, d.kind, w->wanted, d.reach_s,
-				 d.carry_s, d.motion_px_per_s,
+				 d.carry_s, d.motion,
 				 std::max(MIN_FALLBACK_S,
 					  FALLBACK_REACHES * d.reach_s)});
 		runs.push_back(&w->runs);

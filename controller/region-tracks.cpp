@@ -7,13 +7,6 @@ namespace qmc {
 
 namespace {
 
-// Between two runs that saw it, an object's box grows by this share of
-// the motion possible from the nearer run, for the part of its path that
-// is not a straight line at an even pace: the whole of it, as a head that
-// sways to and fro between runs far apart strays that far from the line.
-constexpr double INTERPOLATED_SHARE = 1.0;
-// Runs further apart than this are not interpolated between.
-constexpr double MAX_INTERPOLATED_S = 0.5;
 // Boxes of one object differ in size by at most this factor from run to
 // run.
 constexpr double MAX_SIZE_RATIO = 2.0;
@@ -48,9 +41,19 @@ cv::Rect between(const cv::Rect &a, const cv::Rect &b, double t)
 	return cv::Rect(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
 }
 
-int growth(double motion_px_per_s, double dt, double share = 1)
+int growth(double motion_px_per_s, double dt)
 {
-	return int(std::ceil(motion_px_per_s * dt * share));
+	return int(std::ceil(motion_px_per_s * dt));
+}
+
+// How far an object seen by two runs, ta and tb seconds away, may be from
+// the straight line between its boxes: no further than it can move from
+// the nearer run, nor than a turn or a change of pace takes it.
+int stray(const motion_limits &m, double ta, double tb)
+{
+	double by_speed = m.px_per_s * std::min(ta, tb);
+	double by_turn = m.px_per_s2 * ta * tb / 2;
+	return int(std::ceil(std::min(by_speed, by_turn)));
 }
 
 regions hidden(const regions *rs)
@@ -121,56 +124,79 @@ std::vector<cv::Rect> boxes_carried(const timed_regions &run, uint64_t t,
 	return out;
 }
 
+namespace {
+
+// Whether b[j] is the nearest box of a like size to a[i] in b, and a[i]
+// the nearest to b[j] in a: in a crowd a track may pass from one face to
+// another, and a box paired with a neighbour's would be interpolated
+// across the gap between them.
+bool mutual_nearest(const regions &a, const regions &b, size_t i, size_t j)
+{
+	double d = cv::norm(centre(a[i].box) - centre(b[j].box));
+	for (size_t k = 0; k < b.size(); k++)
+		if (k != j && like_size(a[i].box, b[k].box) &&
+		    cv::norm(centre(a[i].box) - centre(b[k].box)) < d)
+			return false;
+	for (size_t k = 0; k < a.size(); k++)
+		if (k != i && like_size(a[k].box, b[j].box) &&
+		    cv::norm(centre(a[k].box) - centre(b[j].box)) < d)
+			return false;
+	return true;
+}
+
+} // namespace
+
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const timed_regions &after, uint64_t t,
-				    double motion_px_per_s,
+				    const motion_limits &motion,
 				    const cv::Size &frame)
 {
-	// Boxes held from earlier runs say nothing of where the object is
-	// now: they only grow.
-	std::vector<cv::Rect> out;
-	regions a, b;
-	for (auto [run, seen] : {std::pair(before, &a), std::pair(after, &b)})
-		for (const region &r : hidden(run.found))
-			if (r.seen_ns)
-				out.push_back(grown_box(
-					r.box,
-					growth(motion_px_per_s,
-					       seconds_between(r.seen_ns, t)),
-					frame));
-			else
-				seen->push_back(r);
+	// Each box at the time it was seen: a box a run held for a face it
+	// missed was seen earlier than its run.
+	regions a = hidden(before.found), b = hidden(after.found);
+	std::vector<uint64_t> ta, tb;
+	for (const region &r : a)
+		ta.push_back(seen_at(r, before.at_ns));
+	for (const region &r : b)
+		tb.push_back(seen_at(r, after.at_ns));
 	double span = seconds_between(before.at_ns, after.at_ns);
-	double from_a = seconds_between(before.at_ns, t);
-	double from_b = seconds_between(after.at_ns, t);
-	double share = span > 0 ? from_a / span : 0;
-	// Runs far apart (a busy machine) say little of the path between
-	// them, and a track may have passed from one face to another: each
-	// box then grows for all the motion possible since its run.
-	std::vector<int> match =
-		span <= MAX_INTERPOLATED_S
-			? partners(a, b, motion_px_per_s * span)
-			: std::vector<int>(a.size(), -1);
+	std::vector<int> match = partners(a, b, motion.px_per_s * span);
+	std::vector<cv::Rect> out;
 	std::vector<bool> matched(b.size(), false);
-	int near = growth(motion_px_per_s, std::min(from_a, from_b),
-			  INTERPOLATED_SHARE);
 	for (size_t i = 0; i < a.size(); i++) {
-		if (match[i] < 0) {
-			out.push_back(grown_box(a[i].box,
-						growth(motion_px_per_s, from_a),
-						frame));
+		int j = match[i];
+		// Only sightings on both sides of t, close enough in time, say
+		// where the object went in between.
+		bool between_them = j >= 0 && ta[i] <= t &&
+				    t <= tb[size_t(j)] &&
+				    ta[i] < tb[size_t(j)] &&
+				    seconds_between(ta[i], tb[size_t(j)]) <=
+					    motion.interpolate_s &&
+				    mutual_nearest(a, b, i, size_t(j));
+		if (!between_them) {
+			out.push_back(
+				grown_box(a[i].box,
+					  growth(motion.px_per_s,
+						 seconds_between(ta[i], t)),
+					  frame));
 			continue;
 		}
-		matched[size_t(match[i])] = true;
+		size_t k = size_t(j);
+		matched[k] = true;
+		double from_a = seconds_between(ta[i], t);
+		double from_b = seconds_between(tb[k], t);
 		cv::Rect mid =
-			between(a[i].box, b[size_t(match[i])].box, share);
-		out.push_back(grown_box(mid, near, frame));
+			between(a[i].box, b[k].box, from_a / (from_a + from_b));
+		out.push_back(
+			grown_box(mid, stray(motion, from_a, from_b), frame));
 	}
 	for (size_t j = 0; j < b.size(); j++)
 		if (!matched[j])
-			out.push_back(grown_box(b[j].box,
-						growth(motion_px_per_s, from_b),
-						frame));
+			out.push_back(
+				grown_box(b[j].box,
+					  growth(motion.px_per_s,
+						 seconds_between(tb[j], t)),
+					  frame));
 	return out;
 }
 

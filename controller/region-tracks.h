@@ -27,11 +27,11 @@ std::vector<int> partners(const regions &a, const regions &b, double max_shift);
 
 // The boxes to hide at time t from the nearest runs before and after it.
 // Kept regions are left out. Partnered objects are interpolated and grown
-// by a share of the motion possible from the nearer run; the others grow
-// by the whole of it.
+// by how far they may stray from a straight line; the others grow by all
+// the motion possible since their run.
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const timed_regions &after, uint64_t t,
-				    double motion_px_per_s,
+				    const motion_limits &motion,
 				    const cv::Size &frame);
 
 // The boxes of one run carried to time t, each grown for the motion

@@ -113,7 +113,7 @@ struct scripted {
 		d.spacing_s = spacing;
 		d.reach_s = reach;
 		d.carry_s = carry;
-		d.motion_px_per_s = motion;
+		d.motion.px_per_s = motion;
 		d.find = [this](const cv::Mat &f, const regions &hints) {
 			entered++;
 			if (hold)

@@ -232,7 +232,7 @@ coverage_rule rule(const std::string &name, const std::string &kind,
 	r.kind = kind;
 	r.wanted = true;
 	r.reach_s = reach;
-	r.motion_px_per_s = 100;
+	r.motion.px_per_s = 100;
 	r.fallback_s = 2;
 	return r;
 }
@@ -290,39 +290,89 @@ TEST(DueFrame, AFailedRunIsNoEvidenceAndCoversNothing)
 	EXPECT_EQ(d.missing, std::vector<std::string>{"faces"});
 }
 
+// 100 px/s at most, turning at 400 px/s², interpolated up to 0.5 s.
+const motion_limits M{100, 400, 0.5};
+
 TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenWhereItIsBetweenThem)
 {
 	regions a = {{cv::Rect(100, 300, 80, 80), 4, false}};
 	regions b = {{cv::Rect(140, 300, 80, 80), 4, false}};
-	// A quarter of the way between runs half a second apart, at 100 px/s:
-	// where it is then, grown by the motion possible from the nearer run.
+	// A quarter of the way between runs half a second apart: where it is
+	// then, grown by how far a turn takes it from the line (400 * 0.125
+	// * 0.375 / 2 = 9.4 px), less than it could move from the nearer run
+	// (12.5 px).
 	std::vector<cv::Rect> out =
-		boxes_between({0, &a}, {S / 2, &b}, S / 8, 100, FRAME);
+		boxes_between({0, &a}, {S / 2, &b}, S / 8, M, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], cv::Rect(110 - 10, 300 - 10, 80 + 20, 80 + 20));
+	// An object that turns sharply is bounded by its speed instead.
+	out = boxes_between({0, &a}, {S / 2, &b}, S / 8, {100, 4000, 0.5},
+			    FRAME);
 	ASSERT_EQ(out.size(), 1u);
 	EXPECT_EQ(out[0], cv::Rect(110 - 13, 300 - 13, 80 + 26, 80 + 26));
+	// At a run's own frame the box is the run's.
+	out = boxes_between({0, &a}, {S / 2, &b}, S / 2, M, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], b[0].box);
 
 	// Another track in the second run is someone coming in: it grows for
 	// all the motion possible since; the first run's face leaves.
 	b[0].track = 5;
-	out = boxes_between({0, &a}, {S / 2, &b}, S / 8, 100, FRAME);
+	out = boxes_between({0, &a}, {S / 2, &b}, S / 8, M, FRAME);
 	ASSERT_EQ(out.size(), 2u);
 	EXPECT_TRUE(inside(cv::Rect(100 - 12, 300 - 12, 104, 104), out));
 	EXPECT_TRUE(inside(cv::Rect(140 - 37, 300 - 37, 154, 154), out));
 
-	// Runs a second apart say too little of the path between: both grow.
+	// Runs further apart than the class interpolates say too little of
+	// the path between: both grow.
 	b[0].track = 4;
-	out = boxes_between({0, &a}, {S, &b}, S / 2, 100, FRAME);
+	out = boxes_between({0, &a}, {S, &b}, S / 2, M, FRAME);
 	EXPECT_TRUE(inside(cv::Rect(100 - 50, 300 - 50, 180, 180), out));
 	EXPECT_TRUE(inside(cv::Rect(140 - 50, 300 - 50, 180, 180), out));
+	// Slow text is interpolated over a second.
+	out = boxes_between({0, &a}, {S, &b}, S / 2, {100, 40, 1.0}, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], cv::Rect(120 - 5, 300 - 5, 80 + 10, 80 + 10));
 
 	// The second run missed the face and holds it where the first saw
 	// it: that is no position to interpolate towards. From both runs it
 	// grows for all the motion possible since it was seen.
 	b = {{cv::Rect(100, 300, 80, 80), 4, false, 1}};
-	out = boxes_between({1, &a}, {S / 2, &b}, S / 4, 100, FRAME);
+	out = boxes_between({1, &a}, {S / 2, &b}, S / 4, M, FRAME);
 	EXPECT_TRUE(inside(cv::Rect(100 - 24, 300 - 24, 128, 128), out));
 	EXPECT_TRUE(inside(cv::Rect(100 - 24, 300 - 24, 128, 128),
 			   boxes_carried({S / 2, &b}, S / 4, 100, FRAME)));
+}
+
+TEST(RegionTracks, ASightingHeldByOneRunIsInterpolatedFromWhenItWasSeen)
+{
+	// The first run missed the face and held it from a sighting 0.1 s
+	// before; the second saw it. Halfway between the sighting and the
+	// second run, it is halfway between the boxes.
+	regions a = {{cv::Rect(100, 300, 80, 80), 4, false, S / 10}};
+	regions b = {{cv::Rect(160, 300, 80, 80), 4, false}};
+	std::vector<cv::Rect> out = boxes_between({S / 5, &a}, {S / 2, &b},
+						  S / 10 + S / 5, M, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	// 400 * 0.2 * 0.2 / 2 = 8 px from the line.
+	EXPECT_EQ(out[0], cv::Rect(130 - 8, 300 - 8, 80 + 16, 80 + 16));
+}
+
+TEST(RegionTracks, BoxesPairedWithANeighboursAreNotInterpolated)
+{
+	// Two faces side by side whose tracks swapped between runs: each
+	// track's boxes lie across the gap between the faces. Each face is
+	// hidden where it could have gone from both runs instead.
+	regions a = {{cv::Rect(100, 300, 80, 80), 1, false},
+		     {cv::Rect(200, 300, 80, 80), 2, false}};
+	regions b = {{cv::Rect(205, 300, 80, 80), 1, false},
+		     {cv::Rect(105, 300, 80, 80), 2, false}};
+	std::vector<cv::Rect> out =
+		boxes_between({0, &a}, {S / 2, &b}, S / 4, M, FRAME);
+	EXPECT_EQ(out.size(), 4u);
+	for (const cv::Rect &r : {a[0].box, a[1].box, b[0].box, b[1].box})
+		EXPECT_TRUE(inside(cv::Rect(r.x - 25, r.y - 25, 130, 130), out))
+			<< r;
 }
 
 TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
@@ -339,6 +389,6 @@ TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
 		<< "overlapping boxes pair at any distance limit";
 	regions kept = {{cv::Rect(0, 0, 50, 50), -1, true}};
 	EXPECT_TRUE(
-		boxes_between({0, &kept}, {S, &kept}, S / 2, 100, FRAME).empty())
+		boxes_between({0, &kept}, {S, &kept}, S / 2, M, FRAME).empty())
 		<< "a person to keep is never hidden";
 }
