@@ -2,6 +2,8 @@
 
 #include "settings.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <optional>
 
@@ -157,7 +159,11 @@ regions face_stage::find(const cv::Mat &bgra, uint64_t at_ns, size_t mode)
 		qm_descriptor d = qm_describe_face(describer_, bgra, faces[i]);
 		return qm_match_face(faces[i], d, refs).keep;
 	};
-	return tracks_.update(at_ns, boxes, judge, bgra.size());
+	// Grey at full scale, for following the faces this run missed: a
+	// small face's look at half scale is too coarse to be found again.
+	cv::Mat grey;
+	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+	return tracks_.update(at_ns, boxes, judge, bgra.size(), grey);
 }
 
 detector make_face_detector(std::shared_ptr<face_stage> stage)

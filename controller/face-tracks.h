@@ -1,7 +1,9 @@
 // Faces followed from run to run of the face detector. Each run's faces
 // are linked to the tracks of earlier runs by where they are; a track
-// missed for a run or two is still reported where it was last seen, so
-// that a face the detector misses now and then stays hidden. Whether a
+// missed for a run is looked for where it was, by its look when last
+// detected, and reported where it is found; otherwise it is still
+// reported where it was last seen, so that a face the detector misses now
+// and then stays hidden. Whether a
 // track's person is to be kept visible is decided when it starts and
 // checked again while it lasts: a kept track on every run (a stranger
 // stepping into a kept person's place must never inherit the decision),
@@ -51,10 +53,11 @@ public:
 	// `faces` are its detections; judge(i) tells whether face i is a
 	// person to keep, and is called only when a decision is due; no
 	// verdict hides the face and leaves the decision due. The regions
-	// to report for the frame, each with its track.
+	// to report for the frame, each with its track. `grey`, the frame in
+	// grey at any smaller scale, lets missed tracks be followed.
 	regions update(uint64_t at_ns, const std::vector<cv::Rect2f> &faces,
 		       const std::function<std::optional<bool>(size_t)> &judge,
-		       const cv::Size &frame);
+		       const cv::Size &frame, const cv::Mat &grey = cv::Mat());
 
 	// The boxes of the tracks still reported at at_ns (seen within
 	// hold_s of it).
@@ -76,6 +79,9 @@ private:
 		bool judged;
 		// Judgements in a row that it is not kept.
 		int refusals;
+		// When the detector last found it, and how it looked then.
+		uint64_t detected_ns;
+		cv::Mat look;
 	};
 
 	face_track_params params_;
@@ -85,6 +91,9 @@ private:
 	bool may_link(const track &t, const cv::Rect2f &face,
 		      uint64_t at_ns) const;
 	bool decision_due(const track &t, uint64_t at_ns) const;
+	std::optional<cv::Rect2f> follow(const track &t, uint64_t at_ns,
+					 const cv::Size &frame,
+					 const cv::Mat &grey) const;
 };
 
 } // namespace qmc

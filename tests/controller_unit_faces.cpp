@@ -49,6 +49,48 @@ const region *of_track(const regions &r, int64_t track)
 
 } // namespace
 
+TEST(FaceTracks, AFaceTheDetectorMissesIsFollowedByItsLook)
+{
+	// A textured face on a plain background, in half-scale grey.
+	cv::Mat face(40, 40, CV_8U);
+	cv::randu(face, 0, 255);
+	cv::GaussianBlur(face, face, {3, 3}, 0);
+	auto frame_with = [&](int x, int y) {
+		cv::Mat g(FRAME.height / 2, FRAME.width / 2, CV_8U,
+			  cv::Scalar(128));
+		if (x >= 0)
+			face.copyTo(g(cv::Rect(x / 2, y / 2, 40, 40)));
+		return g;
+	};
+	face_tracks tracks;
+	auto never = [](size_t) {
+		return false;
+	};
+	const uint64_t t0 = 1000 * MS;
+	regions a = tracks.update(t0, {{100, 100, 80, 80}}, never, FRAME,
+				  frame_with(100, 100));
+	ASSERT_EQ(a.size(), 1u);
+	// Missed by the next run, moved 40 px: found there, a fresh sighting.
+	regions b = tracks.update(t0 + 200 * MS, {}, never, FRAME,
+				  frame_with(140, 120));
+	ASSERT_EQ(b.size(), 1u);
+	EXPECT_EQ(b[0].track, a[0].track);
+	EXPECT_EQ(b[0].seen_ns, 0u);
+	EXPECT_EQ(b[0].box, face_region({140, 120, 80, 80}, FRAME));
+	// Gone from where it was (or further than its size): held where it
+	// was last found, from when it was.
+	regions c = tracks.update(t0 + 400 * MS, {}, never, FRAME,
+				  frame_with(-1, 0));
+	ASSERT_EQ(c.size(), 1u);
+	EXPECT_EQ(c[0].box, b[0].box);
+	EXPECT_EQ(c[0].seen_ns, t0 + 200 * MS);
+	// A look alone does not keep a track for ever: after forget_s since
+	// the detector last found it, the track is not followed.
+	regions d = tracks.update(t0 + 1700 * MS, {}, never, FRAME,
+				  frame_with(140, 120));
+	EXPECT_TRUE(d.empty());
+}
+
 TEST(FaceTracks, AMovingFaceKeepsItsTrackAndIsHeldThroughMisses)
 {
 	runner r;
