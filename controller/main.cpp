@@ -216,6 +216,26 @@ void tell_failures(const pipeline_stats &ps, std::vector<uint64_t> &told,
 	}
 }
 
+// A detector's first run loads and allocates what later runs reuse, and
+// starts its worker: done on a blank frame before the filter can connect,
+// so that the first frames are covered as soon as any later ones. On this
+// thread, which lasts as long as the process: a worker dies with the
+// thread that started it.
+void warm_up(const std::vector<detector> &detectors)
+{
+	cv::Mat blank(int(FRAME_HEIGHT), int(FRAME_WIDTH), CV_8UC4,
+		      cv::Scalar(128, 128, 128, 255));
+	for (const detector &d : detectors) {
+		if (!d.run)
+			continue;
+		try {
+			d.run(blank, {}, 0, 0);
+		} catch (const std::exception &) {
+			// Its real runs will fail and say why.
+		}
+	}
+}
+
 // The detectors and what kept any of them from loading.
 struct stages {
 	std::vector<detector> detectors;
@@ -336,6 +356,7 @@ int run(const options &opt)
 		con.error(bad_region + " (see --help)");
 		return EXIT_USAGE;
 	}
+	warm_up(st.detectors);
 	pipeline_options po;
 	po.max_frames = max_frames;
 	po.cpu_budget = opt.cpu_budget;
