@@ -38,6 +38,11 @@ constexpr int MIN_WINDOW_PX = 96;
 // from this side in pixels (a code of 2-pixel modules).
 constexpr size_t MAX_FINDER_AREAS = 24;
 constexpr double MIN_FINDER_PX = 12;
+// Three finder marks outline a code when their sizes and their distances
+// from the corner one differ by no more than this factor (perspective)
+// and the corner's angle is within about 35 degrees of a right angle.
+constexpr double MARK_SIZE_RATIO = 1.6;
+constexpr double MAX_CORNER_COSINE = 0.57;
 
 cv::Mat grey_of(const cv::Mat &bgra)
 {
@@ -166,6 +171,99 @@ regions find_qr_finder_areas(const cv::Mat &bgra)
 	return out;
 }
 
+namespace {
+
+cv::Point2d mid(const cv::Rect &r)
+{
+	return {r.x + r.width / 2.0, r.y + r.height / 2.0};
+}
+
+bool like_marks(const cv::Rect &a, const cv::Rect &b)
+{
+	double sa = std::max(a.width, a.height),
+	       sb = std::max(b.width, b.height);
+	return sa <= MARK_SIZE_RATIO * sb && sb <= MARK_SIZE_RATIO * sa;
+}
+
+// Whether c is the corner of a code whose other two finder marks are a
+// and b: both as far from it (within what perspective allows), at two to
+// eight marks' widths (21 to 57 modules: versions 1 to 10), at about a
+// right angle.
+bool corner_of(const cv::Rect &c, const cv::Rect &a, const cv::Rect &b)
+{
+	cv::Point2d ca = mid(a) - mid(c), cb = mid(b) - mid(c);
+	double da = cv::norm(ca), db = cv::norm(cb);
+	// Perspective makes near marks larger and far ones closer: the bounds
+	// have room for both.
+	double side =
+		(std::max(c.width, c.height) + std::max(a.width, a.height) +
+		 std::max(b.width, b.height)) /
+		3.0;
+	double near = 1.4 * side, far = 9 * side;
+	if (da < near || db < near || da > far || db > far ||
+	    std::max(da, db) > MARK_SIZE_RATIO * std::min(da, db))
+		return false;
+	double cosine = ca.dot(cb) / (da * db);
+	return std::abs(cosine) < MAX_CORNER_COSINE;
+}
+
+} // namespace
+
+std::vector<cv::Rect> codes_outlined(std::vector<cv::Rect> marks,
+				     const cv::Size &frame)
+{
+	// The largest first, a bounded number: no cubic work on grain.
+	std::stable_sort(marks.begin(), marks.end(),
+			 [](const cv::Rect &a, const cv::Rect &b) {
+				 return a.area() > b.area();
+			 });
+	std::vector<cv::Rect> codes;
+	size_t n = std::min(marks.size(), MAX_FINDER_AREAS);
+	for (size_t i = 0; i < n; i++)
+		for (size_t j = 0; j < n; j++)
+			for (size_t k = j + 1; k < n; k++) {
+				if (i == j || i == k ||
+				    !like_marks(marks[i], marks[j]) ||
+				    !like_marks(marks[i], marks[k]) ||
+				    !corner_of(marks[i], marks[j], marks[k]))
+					continue;
+				// The fourth corner completes the code.
+				cv::Point2d far = mid(marks[j]) +
+						  mid(marks[k]) - mid(marks[i]);
+				std::vector<cv::Point2f> outline;
+				for (const cv::Rect &m :
+				     {marks[i], marks[j], marks[k]}) {
+					outline.emplace_back(m.tl());
+					outline.emplace_back(m.br());
+				}
+				int half = marks[i].width / 2;
+				outline.emplace_back(far -
+						     cv::Point2d(half, half));
+				outline.emplace_back(far +
+						     cv::Point2d(half, half));
+				cv::Rect box = code_box(outline, frame);
+				if (!box.empty())
+					codes.push_back(box);
+			}
+	return codes;
+}
+
+bool plausible_outline(const std::vector<cv::Point2f> &corners,
+		       const cv::Size &picture)
+{
+	if (corners.size() != 4)
+		return false;
+	float reach = float(std::min(picture.width, picture.height)) / 2;
+	for (const cv::Point2f &p : corners)
+		if (!std::isfinite(p.x) || !std::isfinite(p.y) ||
+		    p.x < -reach || p.y < -reach ||
+		    p.x > float(picture.width) + reach ||
+		    p.y > float(picture.height) + reach)
+			return false;
+	std::vector<cv::Point2f> quad = corners;
+	return cv::isContourConvex(quad) && cv::contourArea(quad) >= 1;
+}
+
 cv::Rect code_box(const std::vector<cv::Point2f> &corners,
 		  const cv::Size &frame)
 {
@@ -223,6 +321,8 @@ regions find_qr_opencv(const cv::Mat &bgra, const regions &hints, double scale)
 		std::vector<cv::Point2f> corners;
 		if (!opencv.detect(grey, corners) || corners.size() != 4)
 			break;
+		if (!plausible_outline(corners, grey.size()))
+			break;
 		cv::Rect box =
 			code_box(corners_in_frame(corners, scale), bgra.size());
 		if (box.empty())
@@ -279,7 +379,8 @@ regions find_qr_opencv_near_marks(const cv::Mat &bgra, const regions &hints)
 		cv::Mat part = grey(w).clone();
 		std::vector<cv::Point2f> corners;
 		if (found.size() >= size_t(OPENCV_MAX_CODES) ||
-		    !opencv.detect(part, corners) || corners.size() != 4)
+		    !opencv.detect(part, corners) || corners.size() != 4 ||
+		    !plausible_outline(corners, part.size()))
 			continue;
 		for (cv::Point2f &p : corners)
 			p += cv::Point2f(w.tl());
@@ -301,14 +402,30 @@ corners_in_frame(const std::vector<cv::Point2f> &corners, double scale)
 
 namespace {
 
-// ZXing on every kept frame: what it finds, and the finder marks as the
-// class's evidence for frames no QR detector covered in time.
+bool inside_any(const cv::Rect &r, const regions &found)
+{
+	for (const region &g : found)
+		if ((r & g.box) == r)
+			return true;
+	return false;
+}
+
+// ZXing on every kept frame: what it finds; the codes that three finder
+// marks outline, read or not; and the finder marks as the class's
+// evidence for frames no QR detector covered in time.
 findings run_zxing(const cv::Mat &bgra)
 {
 	cv::Mat grey = grey_of(bgra);
 	findings f;
 	f.found = zxing_in(grey);
-	for (const cv::Rect &a : finder_areas(finder_marks(grey), grey.size()))
+	std::vector<cv::Rect> marks = finder_marks(grey);
+	std::vector<cv::Rect> loose;
+	for (const cv::Rect &m : marks)
+		if (!inside_any(m, f.found))
+			loose.push_back(m);
+	for (const cv::Rect &c : codes_outlined(loose, grey.size()))
+		f.found.push_back({c, -1, false});
+	for (const cv::Rect &a : finder_areas(marks, grey.size()))
 		f.evidence.push_back({a, -1, false});
 	return f;
 }

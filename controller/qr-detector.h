@@ -56,6 +56,18 @@ std::vector<cv::Rect> finder_areas(const std::vector<cv::Rect> &marks,
 std::vector<cv::Point2f>
 corners_in_frame(const std::vector<cv::Point2f> &corners, double scale);
 
+// The codes three of these finder marks outline (a corner mark and two at
+// about a right angle from it, of like size and distance), as boxes in
+// the frame: codes located whether or not they can be read.
+std::vector<cv::Rect> codes_outlined(std::vector<cv::Rect> marks,
+				     const cv::Size &frame);
+
+// Whether OpenCV's outline of a code can be one: four corners of a convex
+// quadrilateral, none far outside the picture (it sometimes returns
+// corners that span the whole frame).
+bool plausible_outline(const std::vector<cv::Point2f> &corners,
+		       const cv::Size &picture);
+
 // The box to hide for a code with these corners: their bounding box grown
 // by a margin for the corners' inaccuracy, clipped to the frame.
 cv::Rect code_box(const std::vector<cv::Point2f> &corners,

@@ -176,6 +176,56 @@ TEST(QrModes, HalfScaleFindsLargerCodesInFramePixels)
 	EXPECT_TRUE(find_qr_opencv(frame, found, 0.5).empty());
 }
 
+TEST(QrModes, OnlyAConvexOutlineWithinReachOfThePictureIsACode)
+{
+	const cv::Size picture(400, 300);
+	EXPECT_TRUE(plausible_outline({{10, 10}, {90, 12}, {88, 95}, {8, 90}},
+				      picture));
+	// Partly outside, as a code at the edge is.
+	EXPECT_TRUE(plausible_outline(
+		{{-40, 10}, {40, 12}, {38, 95}, {-42, 90}}, picture));
+	EXPECT_FALSE(plausible_outline(
+		{{-4e6f, -3e6f}, {5e6f, -3e6f}, {5e6f, 4e6f}, {-4e6f, 4e6f}},
+		picture));
+	// Crossed, or all on a line.
+	EXPECT_FALSE(plausible_outline({{10, 10}, {88, 95}, {90, 12}, {8, 90}},
+				       picture));
+	EXPECT_FALSE(plausible_outline({{10, 10}, {20, 10}, {30, 10}, {40, 10}},
+				       picture));
+}
+
+TEST(QrModes, ThreeFinderMarksAtACornerAreACodeReadOrNot)
+{
+	// A code seen in perspective: the far marks smaller and closer.
+	std::vector<cv::Rect> marks = {{300, 200, 34, 34},
+				       {390, 205, 28, 28},
+				       {298, 300, 30, 30}};
+	std::vector<cv::Rect> codes = codes_outlined(marks, FRAME);
+	ASSERT_EQ(codes.size(), 1u);
+	for (const cv::Rect &m : marks)
+		EXPECT_EQ(codes[0] & m, m);
+	// The fourth corner, where no mark is.
+	EXPECT_TRUE(codes[0].contains({410, 320}));
+	EXPECT_LT(codes[0].area(), 200 * 200);
+	// Marks in a row, of unlike sizes, or too far apart outline nothing.
+	EXPECT_TRUE(codes_outlined({{300, 200, 30, 30},
+				    {400, 200, 30, 30},
+				    {500, 200, 30, 30}},
+				   FRAME)
+			    .empty());
+	EXPECT_TRUE(codes_outlined({{300, 200, 30, 30},
+				    {400, 200, 60, 60},
+				    {300, 300, 30, 30}},
+				   FRAME)
+			    .empty());
+	EXPECT_TRUE(codes_outlined({{100, 100, 20, 20},
+				    {400, 100, 20, 20},
+				    {100, 400, 20, 20}},
+				   FRAME)
+			    .empty());
+	EXPECT_TRUE(codes_outlined({marks[0], marks[1]}, FRAME).empty());
+}
+
 TEST(QrModes, FinderMarksAloneStandForCodesLargestFirstAndBounded)
 {
 	// Three finder patterns and nothing between them: no code to read,
@@ -192,6 +242,11 @@ TEST(QrModes, FinderMarksAloneStandForCodesLargestFirstAndBounded)
 	}
 	regions areas = find_qr_finder_areas(frame);
 	ASSERT_EQ(areas.size(), 3u);
+	// The per-frame pass hides the code they outline.
+	findings zx = make_qr_detectors()[0].run(frame, {}, 0, 0);
+	ASSERT_EQ(zx.found.size(), 1u);
+	EXPECT_TRUE(zx.found[0].box.contains({300, 200}) &&
+		    zx.found[0].box.contains({467, 367}));
 	for (cv::Point p : corners) {
 		bool held = false;
 		for (const region &a : areas)
