@@ -40,21 +40,33 @@ std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
 	boxes.erase(std::remove_if(boxes.begin(), boxes.end(),
 				   [](const cv::Rect &r) { return r.empty(); }),
 		    boxes.end());
-	bool merged = true;
-	while (merged) {
-		merged = false;
-		for (size_t i = 0; i < boxes.size() && !merged; i++) {
-			for (size_t j = i + 1; j < boxes.size(); j++) {
-				if (!same_object(boxes[i], boxes[j]))
-					continue;
-				boxes[i] |= boxes[j];
-				boxes.erase(boxes.begin() + long(j));
-				merged = true;
-				break;
-			}
+	// Boxes join by what they cover themselves, never by a union joined
+	// so far: a union spans what lies between its boxes, and would draw
+	// in every box near it until it held the whole picture.
+	std::vector<size_t> group(boxes.size());
+	for (size_t i = 0; i < group.size(); i++)
+		group[i] = i;
+	auto root = [&](size_t i) {
+		while (group[i] != i)
+			i = group[i] = group[group[i]];
+		return i;
+	};
+	for (size_t i = 0; i < boxes.size(); i++)
+		for (size_t j = i + 1; j < boxes.size(); j++)
+			if (same_object(boxes[i], boxes[j]))
+				group[root(j)] = root(i);
+	std::vector<cv::Rect> out;
+	std::vector<int> slot(boxes.size(), -1);
+	for (size_t i = 0; i < boxes.size(); i++) {
+		size_t r = root(i);
+		if (slot[r] < 0) {
+			slot[r] = int(out.size());
+			out.push_back(boxes[i]);
+		} else {
+			out[size_t(slot[r])] |= boxes[i];
 		}
 	}
-	return boxes;
+	return out;
 }
 
 void compose(const cv::Mat &bgra, const std::vector<cv::Rect> &boxes,

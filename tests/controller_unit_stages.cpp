@@ -101,6 +101,17 @@ TEST(Obscure, RegionsAreClippedAndMergedAndTheWholeFrameCanGo)
 	EXPECT_EQ(
 		merge_overlapping({{0, 0, 100, 100}, {90, 90, 100, 100}}).size(),
 		2u);
+	// A box mostly inside the union of two others of one object, but
+	// half inside neither, is another object.
+	merged = merge_overlapping(
+		{{0, 0, 100, 100}, {20, 20, 100, 100}, {80, 0, 60, 60}});
+	EXPECT_EQ(merged, (std::vector<cv::Rect>{cv::Rect(0, 0, 120, 120),
+						 cv::Rect(80, 0, 60, 60)}));
+	// Copies of one object chain: one mosaic over all of them.
+	EXPECT_EQ(merge_overlapping({{0, 0, 100, 100},
+				     {20, 0, 100, 100},
+				     {40, 0, 100, 100}}),
+		  std::vector<cv::Rect>{cv::Rect(0, 0, 140, 100)});
 	cv::Mat between = noise({320, 180}, 4), shown;
 	compose(between, {{0, 0, 100, 100}, {90, 60, 100, 100}}, false, shown);
 	EXPECT_EQ(changed_outside(between, shown, cv::Rect(0, 0, 190, 160)),
