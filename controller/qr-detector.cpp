@@ -43,6 +43,9 @@ constexpr double MIN_FINDER_PX = 12;
 // and the corner's angle is within about 35 degrees of a right angle.
 constexpr double MARK_SIZE_RATIO = 1.6;
 constexpr double MAX_CORNER_COSINE = 0.57;
+// An outline wider or taller than this share of the picture's height must
+// have finder marks at its corners.
+constexpr double LARGE_OUTLINE_SHARE = 0.5;
 
 cv::Mat grey_of(const cv::Mat &bgra)
 {
@@ -249,8 +252,9 @@ std::vector<cv::Rect> codes_outlined(std::vector<cv::Rect> marks,
 }
 
 bool plausible_outline(const std::vector<cv::Point2f> &corners,
-		       const cv::Size &picture)
+		       const cv::Mat &grey)
 {
+	const cv::Size picture = grey.size();
 	if (corners.size() != 4)
 		return false;
 	float reach = float(std::min(picture.width, picture.height)) / 2;
@@ -261,7 +265,25 @@ bool plausible_outline(const std::vector<cv::Point2f> &corners,
 		    p.y > float(picture.height) + reach)
 			return false;
 	std::vector<cv::Point2f> quad = corners;
-	return cv::isContourConvex(quad) && cv::contourArea(quad) >= 1;
+	if (!cv::isContourConvex(quad) || cv::contourArea(quad) < 1)
+		return false;
+	// Across much of the picture, it is a code only where finder marks
+	// stand at two of its corners at least: OpenCV now and then outlines
+	// one from three faces of a crowd.
+	cv::Rect r = cv::boundingRect(quad);
+	double side = std::max(r.width, r.height);
+	if (side <=
+	    LARGE_OUTLINE_SHARE * std::min(picture.width, picture.height))
+		return true;
+	std::vector<cv::Rect> marks = finder_marks(grey);
+	int held = 0;
+	for (const cv::Point2f &c : quad)
+		for (const cv::Rect &m : marks)
+			if (cv::norm(mid(m) - cv::Point2d(c)) <= side / 4) {
+				held++;
+				break;
+			}
+	return held >= 2;
 }
 
 cv::Rect code_box(const std::vector<cv::Point2f> &corners,
@@ -321,7 +343,7 @@ regions find_qr_opencv(const cv::Mat &bgra, const regions &hints, double scale)
 		std::vector<cv::Point2f> corners;
 		if (!opencv.detect(grey, corners) || corners.size() != 4)
 			break;
-		if (!plausible_outline(corners, grey.size()))
+		if (!plausible_outline(corners, grey))
 			break;
 		cv::Rect box =
 			code_box(corners_in_frame(corners, scale), bgra.size());
@@ -380,7 +402,7 @@ regions find_qr_opencv_near_marks(const cv::Mat &bgra, const regions &hints)
 		std::vector<cv::Point2f> corners;
 		if (found.size() >= size_t(OPENCV_MAX_CODES) ||
 		    !opencv.detect(part, corners) || corners.size() != 4 ||
-		    !plausible_outline(corners, part.size()))
+		    !plausible_outline(corners, part))
 			continue;
 		for (cv::Point2f &p : corners)
 			p += cv::Point2f(w.tl());

@@ -62,11 +62,12 @@ corners_in_frame(const std::vector<cv::Point2f> &corners, double scale);
 std::vector<cv::Rect> codes_outlined(std::vector<cv::Rect> marks,
 				     const cv::Size &frame);
 
-// Whether OpenCV's outline of a code can be one: four corners of a convex
-// quadrilateral, none far outside the picture (it sometimes returns
-// corners that span the whole frame).
+// Whether OpenCV's outline of a code in a grey picture can be one: four
+// corners of a convex quadrilateral, none far outside the picture (it
+// sometimes returns corners that span the whole frame), and when it spans
+// much of the picture, finder marks at two of its corners.
 bool plausible_outline(const std::vector<cv::Point2f> &corners,
-		       const cv::Size &picture);
+		       const cv::Mat &grey);
 
 // The box to hide for a code with these corners: their bounding box grown
 // by a margin for the corners' inaccuracy, clipped to the frame.

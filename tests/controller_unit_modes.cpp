@@ -178,7 +178,7 @@ TEST(QrModes, HalfScaleFindsLargerCodesInFramePixels)
 
 TEST(QrModes, OnlyAConvexOutlineWithinReachOfThePictureIsACode)
 {
-	const cv::Size picture(400, 300);
+	const cv::Mat picture(300, 400, CV_8U, cv::Scalar(200));
 	EXPECT_TRUE(plausible_outline({{10, 10}, {90, 12}, {88, 95}, {8, 90}},
 				      picture));
 	// Partly outside, as a code at the edge is.
@@ -192,6 +192,24 @@ TEST(QrModes, OnlyAConvexOutlineWithinReachOfThePictureIsACode)
 				       picture));
 	EXPECT_FALSE(plausible_outline({{10, 10}, {20, 10}, {30, 10}, {40, 10}},
 				       picture));
+	// Across most of the picture: a code only with finder marks at its
+	// corners.
+	const std::vector<cv::Point2f> large = {{5, 5},
+						{290, 5},
+						{290, 290},
+						{5, 290}};
+	EXPECT_FALSE(plausible_outline(large, picture));
+	cv::Mat marked = picture.clone();
+	for (cv::Point p :
+	     {cv::Point(10, 10), cv::Point(250, 10), cv::Point(10, 250)}) {
+		cv::rectangle(marked, {p, cv::Size(35, 35)}, cv::Scalar(0),
+			      cv::FILLED);
+		cv::rectangle(marked, {p + cv::Point(5, 5), cv::Size(25, 25)},
+			      cv::Scalar(255), cv::FILLED);
+		cv::rectangle(marked, {p + cv::Point(10, 10), cv::Size(15, 15)},
+			      cv::Scalar(0), cv::FILLED);
+	}
+	EXPECT_TRUE(plausible_outline(large, marked));
 }
 
 TEST(QrModes, ThreeFinderMarksAtACornerAreACodeReadOrNot)
