@@ -378,10 +378,10 @@ void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
 	}
 	w.stats.cpu_ns += cpu_ns;
 	w.stats.wall_ns += wall_ns;
-	// A detector's first run loads and allocates what later runs reuse:
-	// it says nothing of their cost; nor does a failed run (a worker
-	// killed at its deadline took the deadline, not a run's time).
-	if (ok && w.stats.runs > 1) {
+	// A failed run says nothing of a run's cost (a worker killed at its
+	// deadline took the deadline). The first run is measured too: the
+	// controller ran each detector once before frames came.
+	if (ok) {
 		w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
 		if (wall_ns > 0 && cpu_ns > 0)
 			run_share_ =
