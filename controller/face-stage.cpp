@@ -198,9 +198,10 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	// Heads sway and people walk: as fast as tracks are linked across
 	// runs, so that a face a run missed, or a frame in fallback, is
 	// hidden wherever it could have gone. Between two runs that saw it,
-	// a head swaying 110 px to and fro twice a second keeps within
-	// these bounds of the line between its boxes.
-	d.motion = {400, 1500, d.reach_s};
+	// it keeps within these bounds of the line between its boxes: a head
+	// swaying 110 px to and fro twice a second needs 1100 px/s2, and the
+	// detector's boxes and the frames' timing jitter as much again twice.
+	d.motion = {400, 4000, d.reach_s};
 	return d;
 }
 
