@@ -47,9 +47,12 @@ qm_install_packages() {
 	echo "Installing: ${missing[*]}"
 	local sudo=()
 	[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-	"${sudo[@]}" apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
-		--no-install-recommends "${missing[@]}" >/dev/null
+	# Another apt on the machine (another run of these scripts) holds the
+	# lock a while: wait for it rather than fail.
+	local wait=(-o DPkg::Lock::Timeout=600)
+	"${sudo[@]}" apt-get "${wait[@]}" update -qq
+	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "${wait[@]}" \
+		install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # qm_fetch_obs_runtime DIR: the Windows libobs runtime (npm package

@@ -28,9 +28,13 @@ skip() {
 	exit $SKIP
 }
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in obs apt-get dpkg-deb dpkg-shlibdeps Xvfb python3; do
+for tool in obs apt-get dpkg-deb dpkg-shlibdeps Xvfb python3 flock; do
 	command -v $tool >/dev/null || skip "$tool is not installed"
 done
+# The package is the machine's: another run of the tests on this machine
+# installs and purges it too. One at a time.
+exec 9>/var/lock/quilmar-direct-package-test.lock
+flock -w 300 9 || skip "another package test held the package for five minutes"
 if dpkg-query -W -f='${Status}' $PACKAGE 2>/dev/null | grep -q installed; then
 	skip "a $PACKAGE package is installed here; the test would replace it"
 fi
@@ -52,7 +56,8 @@ fail() {
 
 apt_quiet() {
 	DEBIAN_FRONTEND=noninteractive apt-get -y -q --no-install-recommends \
-		"$@" >"$tmp/apt.out" 2>&1 || { cat "$tmp/apt.out"; return 1; }
+		-o DPkg::Lock::Timeout=600 "$@" >"$tmp/apt.out" 2>&1 ||
+		{ cat "$tmp/apt.out"; return 1; }
 }
 
 finish() {
