@@ -356,11 +356,11 @@ int run(const options &opt)
 		con.error(bad_region + " (see --help)");
 		return EXIT_USAGE;
 	}
-	warm_up(st.detectors);
 	pipeline_options po;
 	po.max_frames = max_frames;
 	po.cpu_budget = opt.cpu_budget;
-	pipeline p(std::move(st.detectors), steady_now_ns, po);
+	// A copy: the same stages and workers, warmed up below.
+	pipeline p(st.detectors, steady_now_ns, po);
 	std::string blocked;
 	std::set<std::string> told_blocked;
 	// Settings as the pipeline takes them: nothing kept while an enabled
@@ -376,7 +376,10 @@ int run(const options &opt)
 			con.error(blocked + "; nothing is sent back while it "
 					    "is enabled");
 	};
+	// What keeps a class from running is said before the warm-up, which
+	// takes a while on a busy machine.
 	apply(file.current());
+	warm_up(st.detectors);
 
 	endpoints eps;
 	std::string error;
