@@ -151,6 +151,9 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const motion_limits &motion,
 				    const cv::Size &frame)
 {
+	// The frame of a run itself: that run's boxes, once.
+	if (before.at_ns == after.at_ns && before.found == after.found)
+		return boxes_carried(before, t, motion.px_per_s, frame);
 	// Each box at the time it was seen: a box a run held for a face it
 	// missed was seen earlier than its run.
 	regions a = hidden(before.found), b = hidden(after.found);

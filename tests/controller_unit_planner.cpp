@@ -314,6 +314,9 @@ TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenWhereItIsBetweenThem)
 	out = boxes_between({0, &a}, {S / 2, &b}, S / 2, M, FRAME);
 	ASSERT_EQ(out.size(), 1u);
 	EXPECT_EQ(out[0], b[0].box);
+	// The nearest run on both sides is the frame's own: its boxes once.
+	out = boxes_between({S / 2, &b}, {S / 2, &b}, S / 2, M, FRAME);
+	EXPECT_EQ(out, std::vector<cv::Rect>{b[0].box});
 
 	// Another track in the second run is someone coming in: it grows for
 	// all the motion possible since; the first run's face leaves.
