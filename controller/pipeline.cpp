@@ -226,17 +226,24 @@ bool pipeline::offer(cv::Mat &bgra)
 
 // The frame at the next point of the detector's grid: the latest one at
 // or before its last run plus its spacing, once that time has come, or
-// the first one after it when there is none. Frames it could not finish
-// before they fall due are passed over; when every frame left is such a
-// frame, the newest is taken all the same: its findings still reach the
-// frames after it, and its run time is measured afresh.
+// the first one after it when there is none. Frames too old for it and
+// the run after it to finish before they fall due are passed over; when
+// every frame left is such a frame, the newest is taken all the same: its
+// findings still reach the frames after it, and its run time is measured
+// afresh.
 pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 {
 	worker &w = *workers_[index];
 	if (stopping_ || !w.wanted || w.busy)
 		return nullptr;
 	const uint64_t min_age = ns(w.det.min_age_s);
+	// A frame is worth a run only when the run after it, one spacing
+	// later, can still finish before the frames in between fall due. A
+	// detector that fell behind (a busy machine, a slow start) would
+	// otherwise run just before each frame falls due from then on,
+	// leaving the frames between its runs uncovered: it skips ahead.
 	const uint64_t wall = ns(w.meter.cost(w.plan.mode).wall_s);
+	const uint64_t keep_up = 2 * wall + ns(plan_margin_s(settings_.delay));
 	const bool grid = w.last_arrival != 0;
 	const uint64_t target = w.last_arrival + ns(w.plan.spacing_s);
 	slot *at_or_before = nullptr, *late = nullptr;
@@ -254,7 +261,7 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 			break;
 		if (s.started[index] || (grid && s.arrival <= w.last_arrival))
 			continue;
-		if (s.arrival + buffer_.delay_ns() < now + wall) {
+		if (s.arrival + buffer_.delay_ns() < now + keep_up) {
 			passed.push_back(&s);
 			late = &s;
 			continue;

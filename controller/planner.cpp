@@ -18,6 +18,9 @@ constexpr double CPU_WEIGHT = 0.2;
 constexpr double GUESSED_WALL_PER_CPU = 1.5;
 // The widest spacing of a detector the budget cannot afford at its reach.
 constexpr double MAX_SPACING_S = 10;
+// The share of its spacing a detector's run may take: its runs follow one
+// another, and one that takes all of it never catches up after a delay.
+constexpr double PACE = 0.8;
 
 struct step {
 	size_t mode = 0;
@@ -37,8 +40,10 @@ public:
 
 	plan run()
 	{
-		for (size_t i = 0; i < d_.size(); i++)
+		for (size_t i = 0; i < d_.size(); i++) {
 			start(i);
+			keep_pace(i);
+		}
 		while (total() > budget() + 1e-9)
 			if (!widen() && !cheapen()) {
 				refuse_budget();
@@ -113,6 +118,34 @@ private:
 				 "a run takes %.2f s, which leaves no time to "
 				 "cover a frame within \"delay\" %.1f s",
 				 d.modes[m].wall_s, lim_.delay_s);
+			refuse(i, why);
+		}
+	}
+
+	// Runs spaced so that each ends before the next is due, in a mode
+	// cheap enough for that within coverage; the cheapest mode at the
+	// widest spacing its coverage allows when none is.
+	void keep_pace(size_t i)
+	{
+		step &s = at_[i];
+		for (;;) {
+			double wanted = cost(i).wall_s / PACE;
+			if (wanted <= widest(i, s.mode) + 1e-9) {
+				s.spacing = std::max(s.spacing, wanted);
+				return;
+			}
+			if (s.mode + 1 >= d_[i].modes.size() ||
+			    !covers(i, s.mode + 1))
+				break;
+			s.mode++;
+		}
+		s.spacing = spacing_for(i, s.mode, 1e9);
+		if (out_.fits && covers(i, s.mode)) {
+			char why[160];
+			snprintf(why, sizeof(why),
+				 "a run takes %.2f s, too long to keep pace at "
+				 "%.2f s spacing",
+				 cost(i).wall_s, s.spacing);
 			refuse(i, why);
 		}
 	}

@@ -187,6 +187,8 @@ TEST(ControllerPeople, FacesAndPhoneNumbersAreHiddenTheKeptPersonIsNot)
 	EXPECT_EQ(ctl->stop(SIGTERM), 0);
 	EXPECT_GE(ctl->summary("faces_runs"), 5);
 	EXPECT_GE(ctl->summary("phones_runs"), 2);
+	if (HasFailure())
+		printf("%s", ctl->std_err().c_str());
 }
 
 TEST(ControllerPeople, SwitchesAndANewReferenceActWithinASecond)
