@@ -29,19 +29,30 @@ bool like_size(const cv::Rect &a, const cv::Rect &b)
 	       rb <= MAX_SIZE_RATIO * ra;
 }
 
+int lerp(int a, int b, double t)
+{
+	return int(std::lround(a + (b - a) * t));
+}
+
+cv::Rect between(const cv::Rect &a, const cv::Rect &b, double t)
+{
+	int x0 = lerp(a.x, b.x, t), y0 = lerp(a.y, b.y, t);
+	int x1 = lerp(a.br().x, b.br().x, t), y1 = lerp(a.br().y, b.br().y, t);
+	return cv::Rect(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
+}
+
 int growth(double motion_px_per_s, double dt)
 {
 	return int(std::ceil(motion_px_per_s * dt));
 }
 
-// How far an object seen by two runs `span` seconds apart may stray from
-// the straight line between its boxes: no further than it can move in
-// half the span, nor than a turn or a change of pace takes it (at most
-// a * span^2 / 8, halfway).
-int stray(const motion_limits &m, double span)
+// How far an object seen by two runs, ta and tb seconds away, may be from
+// the straight line between its boxes: no further than it can move from
+// the nearer run, nor than a turn or a change of pace takes it.
+int stray(const motion_limits &m, double ta, double tb)
 {
-	double by_speed = m.px_per_s * span / 2;
-	double by_turn = m.px_per_s2 * span * span / 8;
+	double by_speed = m.px_per_s * std::min(ta, tb);
+	double by_turn = m.px_per_s2 * ta * tb / 2;
 	return int(std::ceil(std::min(by_speed, by_turn)));
 }
 
@@ -175,13 +186,12 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 		}
 		size_t k = size_t(j);
 		matched[k] = true;
-		// Where between its two sightings the frame's picture was
-		// taken is not known from when it arrived: a source that
-		// stalls sends one picture twice, then jumps. So the object is
-		// anywhere along its way from one box to the other.
-		out.push_back(grown_box(
-			a[i].box | b[k].box,
-			stray(motion, seconds_between(ta[i], tb[k])), frame));
+		double from_a = seconds_between(ta[i], t);
+		double from_b = seconds_between(tb[k], t);
+		cv::Rect mid =
+			between(a[i].box, b[k].box, from_a / (from_a + from_b));
+		out.push_back(
+			grown_box(mid, stray(motion, from_a, from_b), frame));
 	}
 	for (size_t j = 0; j < b.size(); j++)
 		if (!matched[j])

@@ -1,8 +1,8 @@
 // Regions followed between two runs of a detector. The look-ahead gives
-// every frame a run on each side; an object both runs saw is hidden along
-// its way from one box to the other, instead of wherever it could have
-// moved from either run. Only an object that one run saw and the other
-// did not (coming, going, or missed) grows for all the motion possible.
+// every frame a run on each side; an object both runs saw is hidden where
+// it is between them, its box interpolated in time, instead of wherever it
+// could have moved from either run. Only an object that one run saw and
+// the other did not (coming, going, or missed) grows for motion.
 #pragma once
 
 #include "detector.h"
@@ -26,10 +26,9 @@ struct timed_regions {
 std::vector<int> partners(const regions &a, const regions &b, double max_shift);
 
 // The boxes to hide at time t from the nearest runs before and after it.
-// Kept regions are left out. A partnered object is hidden over the span
-// of its two boxes, grown by how far it may stray from a straight line
-// between them (a frame's arrival does not tell when its picture was
-// taken); the others grow by all the motion possible since their run.
+// Kept regions are left out. Partnered objects are interpolated and grown
+// by how far they may stray from a straight line; the others grow by all
+// the motion possible since their run.
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const timed_regions &after, uint64_t t,
 				    const motion_limits &motion,

@@ -316,25 +316,27 @@ TEST(DueFrame, AFailedRunIsNoEvidenceAndCoversNothing)
 // 100 px/s at most, turning at 400 px/s², interpolated up to 0.5 s.
 const motion_limits M{100, 400, 0.5};
 
-TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenAlongItsWayBetweenThem)
+TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenWhereItIsBetweenThem)
 {
 	regions a = {{cv::Rect(100, 300, 80, 80), 4, false}};
 	regions b = {{cv::Rect(140, 300, 80, 80), 4, false}};
-	// Anywhere from one box to the other, wherever the frame arrived
-	// between runs half a second apart (its picture may be older or
-	// newer than its arrival says), grown by how far a turn takes it from
-	// the line (400 * 0.5^2 / 8 = 12.5 px), less than it could move in
-	// half the span (25 px).
-	const cv::Rect way(100 - 13, 300 - 13, 120 + 26, 80 + 26);
-	for (uint64_t t : {uint64_t(1), S / 8, S / 4, S / 2 - 1})
-		EXPECT_EQ(boxes_between({0, &a}, {S / 2, &b}, t, M, FRAME),
-			  std::vector<cv::Rect>{way})
-			<< t;
+	// A quarter of the way between runs half a second apart: where it is
+	// then, grown by how far a turn takes it from the line (400 * 0.125
+	// * 0.375 / 2 = 9.4 px), less than it could move from the nearer run
+	// (12.5 px).
+	std::vector<cv::Rect> out =
+		boxes_between({0, &a}, {S / 2, &b}, S / 8, M, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], cv::Rect(110 - 10, 300 - 10, 80 + 20, 80 + 20));
 	// An object that turns sharply is bounded by its speed instead.
-	std::vector<cv::Rect> out = boxes_between({0, &a}, {S / 2, &b}, S / 8,
-						  {100, 4000, 0.5}, FRAME);
-	EXPECT_EQ(out, std::vector<cv::Rect>{cv::Rect(100 - 25, 300 - 25,
-						      120 + 50, 80 + 50)});
+	out = boxes_between({0, &a}, {S / 2, &b}, S / 8, {100, 4000, 0.5},
+			    FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], cv::Rect(110 - 13, 300 - 13, 80 + 26, 80 + 26));
+	// At a run's own frame the box is the run's.
+	out = boxes_between({0, &a}, {S / 2, &b}, S / 2, M, FRAME);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0], b[0].box);
 	// The nearest run on both sides is the frame's own: its boxes once.
 	out = boxes_between({S / 2, &b}, {S / 2, &b}, S / 2, M, FRAME);
 	EXPECT_EQ(out, std::vector<cv::Rect>{b[0].box});
@@ -356,7 +358,7 @@ TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenAlongItsWayBetweenThem)
 	// Slow text is interpolated over a second.
 	out = boxes_between({0, &a}, {S, &b}, S / 2, {100, 40, 1.0}, FRAME);
 	ASSERT_EQ(out.size(), 1u);
-	EXPECT_EQ(out[0], cv::Rect(100 - 5, 300 - 5, 120 + 10, 80 + 10));
+	EXPECT_EQ(out[0], cv::Rect(120 - 5, 300 - 5, 80 + 10, 80 + 10));
 
 	// The second run missed the face and holds it where the first saw
 	// it: that is no position to interpolate towards. From both runs it
@@ -371,14 +373,15 @@ TEST(RegionTracks, AnObjectSeenByBothRunsIsHiddenAlongItsWayBetweenThem)
 TEST(RegionTracks, ASightingHeldByOneRunIsInterpolatedFromWhenItWasSeen)
 {
 	// The first run missed the face and held it from a sighting 0.1 s
-	// before; the second saw it: 0.4 s apart, so it strays at most
-	// 400 * 0.4^2 / 8 = 8 px from the line between the boxes.
+	// before; the second saw it. Halfway between the sighting and the
+	// second run, it is halfway between the boxes.
 	regions a = {{cv::Rect(100, 300, 80, 80), 4, false, S / 10}};
 	regions b = {{cv::Rect(160, 300, 80, 80), 4, false}};
 	std::vector<cv::Rect> out = boxes_between({S / 5, &a}, {S / 2, &b},
 						  S / 10 + S / 5, M, FRAME);
 	ASSERT_EQ(out.size(), 1u);
-	EXPECT_EQ(out[0], cv::Rect(100 - 8, 300 - 8, 140 + 16, 80 + 16));
+	// 400 * 0.2 * 0.2 / 2 = 8 px from the line.
+	EXPECT_EQ(out[0], cv::Rect(130 - 8, 300 - 8, 80 + 16, 80 + 16));
 }
 
 TEST(RegionTracks, BoxesPairedWithANeighboursAreNotInterpolated)
