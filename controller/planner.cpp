@@ -128,6 +128,9 @@ private:
 	void keep_pace(size_t i)
 	{
 		step &s = at_[i];
+		// Runs that cannot cover keep the spacing their evidence asks.
+		if (!covers(i, s.mode))
+			return;
 		for (;;) {
 			double wanted = cost(i).wall_s / PACE;
 			if (wanted <= widest(i, s.mode) + 1e-9) {
@@ -140,7 +143,7 @@ private:
 			s.mode++;
 		}
 		s.spacing = spacing_for(i, s.mode, 1e9);
-		if (out_.fits && covers(i, s.mode)) {
+		if (out_.fits) {
 			char why[160];
 			snprintf(why, sizeof(why),
 				 "a run takes %.2f s, too long to keep pace at "

@@ -206,6 +206,11 @@ TEST(Planner, RunsThatTakeTheirWholeSpacingAreSpacedWiderOrMadeCheaper)
 	EXPECT_EQ(p.blame, "faces");
 	EXPECT_NE(p.why.find("pace"), std::string::npos) << p.why;
 	EXPECT_NEAR(p.detectors[0].spacing_s, 0.8, 1e-9);
+	// Runs that cannot cover at all ("delay" 1 s) still give evidence at
+	// the spacing their reach asks for, not on every frame.
+	p = make_plan(ds, limits(1.5, 1));
+	EXPECT_FALSE(p.fits);
+	EXPECT_NEAR(p.detectors[0].spacing_s, 0.5, 1e-9);
 }
 
 TEST(Planner, CostsAreMeasuredPerModeAndGuessedFromTheMeasured)
