@@ -201,21 +201,30 @@ TEST(Worker, AWorkerThatKeepsDyingIsStartedAfterABackOff)
 	{
 		wrapped w("qr-zxing");
 		// The second worker starts at once; after two deaths in a
-		// row the next waits a quarter of a second.
-		for (int i = 0; i < 2; i++)
-			EXPECT_NE(failure_of(w, frame).find("signal 6"),
-				  std::string::npos);
-		auto start = std::chrono::steady_clock::now();
-		EXPECT_NE(failure_of(w, frame).find("restarting soon"),
+		// row the next waits a quarter of a second from the second.
+		EXPECT_NE(failure_of(w, frame).find("signal 6"),
+			  std::string::npos);
+		auto before_second = std::chrono::steady_clock::now();
+		EXPECT_NE(failure_of(w, frame).find("signal 6"),
 			  std::string::npos);
 		EXPECT_EQ(w.counts->restarts, 2u);
-		std::string why;
-		while ((why = failure_of(w, frame)).find("restarting soon") !=
-		       std::string::npos)
+		// A run asked for within the quarter fails at once without a
+		// start; on a loaded machine the quarter may be over first.
+		bool within = std::chrono::steady_clock::now() - before_second <
+			      std::chrono::milliseconds(250);
+		std::string why = failure_of(w, frame);
+		if (within)
+			EXPECT_NE(why.find("restarting soon"),
+				  std::string::npos)
+				<< why;
+		while (why.find("restarting soon") != std::string::npos) {
+			EXPECT_EQ(w.counts->restarts, 2u);
 			std::this_thread::sleep_for(
 				std::chrono::milliseconds(20));
-		EXPECT_GE(std::chrono::steady_clock::now() - start,
-			  std::chrono::milliseconds(240));
+			why = failure_of(w, frame);
+		}
+		EXPECT_GE(std::chrono::steady_clock::now() - before_second,
+			  std::chrono::milliseconds(250));
 		EXPECT_NE(why.find("signal 6"), std::string::npos) << why;
 		EXPECT_EQ(w.counts->restarts, 3u);
 		EXPECT_EQ(w.notes.size(), 3u);
