@@ -1,5 +1,6 @@
 #include "face-stage.h"
 
+#include "models.h"
 #include "settings.h"
 
 #include <opencv2/imgproc.hpp>
@@ -22,17 +23,42 @@ constexpr float FACE_TILE_SHARE = 0.4f;
 } // namespace
 
 face_stage::face_stage(qm_face_detector detector, qm_face_describer describer,
-		       note_fn note)
+		       note_fn note, note_fn loading)
 	: detector_(std::move(detector)),
 	  describer_(std::move(describer)),
 	  note_(std::move(note)),
 	  references_(
-		  [this](const std::string &path) {
+		  [this, loading](const std::string &path) {
+			  if (loading)
+				  loading(path);
 			  return qm_load_reference_photo(detector_, describer_,
 							 path);
 		  },
 		  note_)
 {
+}
+
+std::shared_ptr<face_stage> load_face_stage(const std::string &model_dir,
+					    face_stage::note_fn note,
+					    std::string *problem,
+					    face_stage::note_fn loading)
+{
+	std::string why, error;
+	std::string found = checked_model(model_dir, FACE_DETECTOR_MODEL, &why);
+	std::string described =
+		found.empty()
+			? std::string()
+			: checked_model(model_dir, FACE_DESCRIPTOR_MODEL, &why);
+	qm_face_detector fd;
+	qm_face_describer fr;
+	if (described.empty() || !qm_load_face_detector(fd, found, error) ||
+	    !qm_load_face_describer(fr, described, error)) {
+		*problem = why.empty() ? error : why;
+		return nullptr;
+	}
+	return std::make_shared<face_stage>(std::move(fd), std::move(fr),
+					    std::move(note),
+					    std::move(loading));
 }
 
 void face_stage::set_references(std::vector<std::string> paths)

@@ -46,9 +46,10 @@ public:
 	using note_fn = std::function<void(const std::string &)>;
 
 	// note receives one line for each new problem with a reference
-	// photo.
+	// photo; loading, when set, the path of each photo before it is
+	// loaded.
 	face_stage(qm_face_detector detector, qm_face_describer describer,
-		   note_fn note);
+		   note_fn note, note_fn loading = nullptr);
 
 	// The reference photos the settings name. Picked up by the next
 	// runs (reference-photos.h), which also load a photo again when its
@@ -80,6 +81,12 @@ private:
 	std::vector<qm_face> detect(const cv::Mat &bgra, uint64_t at_ns,
 				    size_t mode);
 };
+
+// The stage with the models in model_dir; none, with the reason in
+// *problem, when they cannot be loaded.
+std::shared_ptr<face_stage>
+load_face_stage(const std::string &model_dir, face_stage::note_fn note,
+		std::string *problem, face_stage::note_fn loading = nullptr);
 
 // The stage as the pipeline's "faces" detector, wanted while
 // "face_enabled" is set.

@@ -241,64 +241,76 @@ struct stages {
 	std::vector<detector> detectors;
 	// Detectors that run in worker processes.
 	worker_list workers;
-	std::shared_ptr<face_stage> faces;
 	std::string face_problem, phone_problem;
+	// The reference photos the faces worker is to use.
+	struct photo_list {
+		std::mutex mutex;
+		std::vector<std::string> paths;
+	};
+	std::shared_ptr<photo_list> references = std::make_shared<photo_list>();
 };
 
-bool load_faces(const std::string &dir, stages &st, const note_fn &note)
+// Every detector reads what the camera shows with third-party code
+// (ZXing asserts on some distorted codes, Tesseract and OpenCV have
+// asserts of their own): each runs in a worker process.
+void add_in_worker(detector d, worker_options wo, stages &st)
 {
-	std::string why, error;
-	std::string found = checked_model(dir, FACE_DETECTOR_MODEL, &why);
-	std::string described =
-		found.empty() ? std::string()
-			      : checked_model(dir, FACE_DESCRIPTOR_MODEL, &why);
-	qm_face_detector fd;
-	qm_face_describer fr;
-	if (described.empty() || !qm_load_face_detector(fd, found, error) ||
-	    !qm_load_face_describer(fr, described, error)) {
-		st.face_problem = "faces: " + (why.empty() ? error : why);
-		return false;
-	}
-	st.faces = std::make_shared<face_stage>(std::move(fd), std::move(fr),
-						note);
-	st.detectors.push_back(make_face_detector(st.faces));
-	return true;
+	std::shared_ptr<worker_counts> counts;
+	st.detectors.push_back(in_worker(std::move(d), wo, &counts));
+	st.workers.push_back(counts);
 }
 
-// The QR detectors run ZXing and OpenCV on what the camera shows, and
-// ZXing asserts on some distorted codes: they run in worker processes.
-void load_qr(stages &st, const note_fn &note)
+worker_options worker_setup(const note_fn &note)
 {
 	worker_options wo;
 	wo.program = "/proc/self/exe";
 	wo.note = note;
-	for (detector &d : make_qr_detectors()) {
-		std::shared_ptr<worker_counts> counts;
-		st.detectors.push_back(in_worker(std::move(d), wo, &counts));
-		st.workers.push_back(counts);
+	return wo;
+}
+
+// The models are loaded here too, to tell at once what keeps a class from
+// running; the worker loads its own.
+void load_faces(const std::string &dir, stages &st, const note_fn &note)
+{
+	std::string problem;
+	auto stage = load_face_stage(dir, note, &problem);
+	if (!stage) {
+		st.face_problem = "faces: " + problem;
+		return;
 	}
+	worker_options wo = worker_setup(note);
+	wo.args = {dir};
+	wo.config = [refs = st.references] {
+		std::lock_guard<std::mutex> lock(refs->mutex);
+		return refs->paths;
+	};
+	add_in_worker(make_face_detector(stage), wo, st);
+}
+
+void load_qr(stages &st, const note_fn &note)
+{
+	for (detector &d : make_qr_detectors())
+		add_in_worker(std::move(d), worker_setup(note), st);
 }
 
 // False when the region is not one libphonenumber knows.
 bool load_phones(const std::string &dir, const std::string &region, stages &st,
-		 std::string *bad_region)
+		 const note_fn &note, std::string *bad_region)
 {
-	auto models = std::make_shared<phone_models>();
-	std::string why, error;
-	if (!qm_load_phone_reader(models->reader, region, error)) {
-		if (error.rfind("unknown region", 0) == 0) {
-			*bad_region = error;
-			return false;
-		}
-		st.phone_problem = "phones: " + error;
+	std::string problem;
+	bool unknown = false;
+	auto models = load_phone_models(dir, region, &problem, &unknown);
+	if (unknown) {
+		*bad_region = problem;
+		return false;
+	}
+	if (!models) {
+		st.phone_problem = "phones: " + problem;
 		return true;
 	}
-	std::string path = checked_model(dir, TEXT_DETECTOR_MODEL, &why);
-	if (path.empty() || !qm_load_text_detector(models->text, path, error)) {
-		st.phone_problem = "phones: " + (why.empty() ? error : why);
-		return true;
-	}
-	st.detectors.push_back(make_phone_detector(models));
+	worker_options wo = worker_setup(note);
+	wo.args = {dir, region};
+	add_in_worker(make_phone_detector(models), wo, st);
 	return true;
 }
 
@@ -351,7 +363,7 @@ int run(const options &opt)
 	load_faces(models, st, note);
 	if (!load_phones(models,
 			 opt.region.empty() ? qm_default_region() : opt.region,
-			 st, &bad_region)) {
+			 st, note, &bad_region)) {
 		unblock_stop_signals();
 		con.error(bad_region + " (see --help)");
 		return EXIT_USAGE;
@@ -370,8 +382,10 @@ int run(const options &opt)
 		settings effective = s;
 		effective.worker_enabled = s.worker_enabled && blocked.empty();
 		p.configure(effective);
-		if (st.faces)
-			st.faces->set_references(s.references);
+		{
+			std::lock_guard<std::mutex> lock(st.references->mutex);
+			st.references->paths = s.references;
+		}
 		if (!blocked.empty() && told_blocked.insert(blocked).second)
 			con.error(blocked + "; nothing is sent back while it "
 					    "is enabled");
@@ -477,8 +491,9 @@ int main(int argc, char **argv)
 	if (!getenv("OMP_THREAD_LIMIT") &&
 	    setenv("OMP_THREAD_LIMIT", "1", 1) == 0)
 		execv("/proc/self/exe", argv);
-	if (argc == 4 && strcmp(argv[1], qmc::WORKER_ARG) == 0)
-		return qmc::worker_main(argv[2], argv[3]);
+	if (argc >= 4 && strcmp(argv[1], qmc::WORKER_ARG) == 0)
+		return qmc::worker_main(argv[2], argv[3],
+					{argv + 4, argv + argc});
 	qmc::install_signal_handlers();
 	qmc::options opt;
 	std::string error;

@@ -1,5 +1,6 @@
 #include "phone-stage.h"
 
+#include "models.h"
 #include "settings.h"
 
 #include <opencv2/imgproc.hpp>
@@ -187,6 +188,27 @@ line_cache::reuse(const cv::RotatedRect &line, const cv::Mat &look) const
 void line_cache::replace(std::vector<entry> entries)
 {
 	entries_ = std::move(entries);
+}
+
+std::shared_ptr<phone_models> load_phone_models(const std::string &model_dir,
+						const std::string &region,
+						std::string *problem,
+						bool *bad_region)
+{
+	auto models = std::make_shared<phone_models>();
+	std::string why, error;
+	*bad_region = false;
+	if (!qm_load_phone_reader(models->reader, region, error)) {
+		*bad_region = error.rfind("unknown region", 0) == 0;
+		*problem = error;
+		return nullptr;
+	}
+	std::string path = checked_model(model_dir, TEXT_DETECTOR_MODEL, &why);
+	if (path.empty() || !qm_load_text_detector(models->text, path, error)) {
+		*problem = why.empty() ? error : why;
+		return nullptr;
+	}
+	return models;
 }
 
 detector make_phone_detector(std::shared_ptr<phone_models> models)

@@ -81,6 +81,15 @@ private:
 	std::vector<entry> entries_;
 };
 
+// The models for reading numbers of the given region, with the text
+// detector from model_dir; none, with the reason in *problem, when they
+// cannot be loaded (*bad_region also set when libphonenumber does not know
+// the region).
+std::shared_ptr<phone_models> load_phone_models(const std::string &model_dir,
+						const std::string &region,
+						std::string *problem,
+						bool *bad_region);
+
 // The stage as the pipeline's "phones" detector, wanted while
 // "phone_enabled" is set.
 detector make_phone_detector(std::shared_ptr<phone_models> models);

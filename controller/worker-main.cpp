@@ -1,8 +1,10 @@
 // The worker process's side: the controller program started with
-// `--worker DETECTOR GENERATION`. It builds only the named detector, maps
-// the shared slot, and answers one request at a time until the socket
-// closes or the controller goes away.
+// `--worker DETECTOR GENERATION [MODEL_DIR [REGION]]`. It builds only the
+// named detector, maps the shared slot, and answers one request at a time
+// until the socket closes or the controller goes away.
 
+#include "face-stage.h"
+#include "phone-stage.h"
 #include "pipeline.h"
 #include "qr-detector.h"
 #include "worker-wire.h"
@@ -48,7 +50,8 @@ fault fault_for(const std::string &name, const std::string &gen)
 		std::getline(parts, n, ':');
 		std::getline(parts, who, ':');
 		std::getline(parts, when);
-		if ((what == "abort" || what == "hang") &&
+		if ((what == "abort" || what == "hang" ||
+		     what == "abort-loading") &&
 		    (who.empty() || who == name) && !n.empty() &&
 		    (gen == "1" || when == "always"))
 			return {what, std::strtoull(n.c_str(), nullptr, 10)};
@@ -63,23 +66,89 @@ uint64_t ns_of(clockid_t id)
 	return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
-bool find_detector(const std::string &name, detector *out)
+// What the worker serves: its detector, and what takes a new
+// configuration.
+struct served {
+	detector d;
+	std::function<void(std::vector<std::string>)> configure;
+};
+
+// Lines a run has to tell the controller, sent with its reply.
+std::vector<std::string> pending_notes;
+// The injected fault, and the files loaded so far.
+fault injected;
+uint64_t loads = 0;
+// The request being served, for the WIRE_LOADING message.
+uint64_t current_run = 0;
+
+void put_text(char (&to)[WIRE_MAX_TEXT], const std::string &text)
 {
+	snprintf(to, sizeof(to), "%s", text.c_str());
+}
+
+// Says which file the run is about to load, before it does.
+void tell_loading(const std::string &path)
+{
+	wire_reply msg{};
+	msg.run = current_run;
+	msg.what = WIRE_LOADING;
+	put_text(msg.text, path);
+	send(WORKER_SOCKET_FD, &msg, sizeof(msg), MSG_NOSIGNAL);
+	if (++loads == injected.run && injected.what == "abort-loading")
+		abort();
+}
+
+// The named detector, with its models from args (folder, region).
+bool find_detector(const std::string &name,
+		   const std::vector<std::string> &args, served *out)
+{
+	std::string dir = args.empty() ? std::string() : args[0];
+	std::string problem;
+	if (name == "faces") {
+		auto note = [](const std::string &s) {
+			pending_notes.push_back(s);
+		};
+		auto stage = load_face_stage(dir, note, &problem, tell_loading);
+		if (!stage)
+			return false;
+		out->d = as_kernel(make_face_detector(stage));
+		out->configure = [stage](std::vector<std::string> paths) {
+			stage->set_references(std::move(paths));
+		};
+		return true;
+	}
+	if (name == "phones") {
+		bool bad_region = false;
+		auto models = load_phone_models(
+			dir, args.size() > 1 ? args[1] : std::string(),
+			&problem, &bad_region);
+		if (!models)
+			return false;
+		out->d = as_kernel(make_phone_detector(models));
+		return true;
+	}
 	for (detector &d : make_qr_detectors())
 		if (d.name == name) {
-			*out = as_kernel(std::move(d));
+			out->d = as_kernel(std::move(d));
 			return true;
 		}
 	return false;
 }
 
-void fill(wire_reply &rep, const findings &f)
+// Puts a list's regions into the reply, at most `room` boxes: past that,
+// one box covers the rest, so that nothing found is dropped.
+void put(wire_reply &rep, const regions &list, bool evidence, uint32_t room)
 {
-	for (const regions *list : {&f.found, &f.evidence})
-		for (const region &r : *list)
-			if (rep.boxes < WIRE_MAX_BOXES)
-				rep.box[rep.boxes++] =
-					to_wire(r, list == &f.evidence);
+	for (size_t i = 0; i < list.size() && room > 0; i++, room--) {
+		if (room > 1 || i + 1 == list.size()) {
+			rep.box[rep.boxes++] = to_wire(list[i], evidence);
+			continue;
+		}
+		region rest;
+		for (size_t j = i; j < list.size(); j++)
+			rest.box |= list[j].box;
+		rep.box[rep.boxes++] = to_wire(rest, evidence);
+	}
 }
 
 // One run on the frame in the slot.
@@ -101,50 +170,93 @@ wire_reply serve(const detector &d, const wire_request &req, uint8_t *slot,
 		for (uint32_t i = 0; i < std::min(req.hints, WIRE_MAX_BOXES);
 		     i++)
 			hints.push_back(from_wire(req.box[i]));
-		fill(rep, d.run(frame, hints, req.arrival_ns, req.mode));
+		fill_reply(rep, d.run(frame, hints, req.arrival_ns, req.mode));
 		rep.what = WIRE_FOUND;
+		std::string notes;
+		for (const std::string &n : pending_notes)
+			notes += n + "\n";
+		put_text(rep.text, notes);
 	} catch (const std::exception &e) {
-		snprintf(rep.error, sizeof(rep.error), "%s", e.what());
+		put_text(rep.text, e.what());
 	}
+	pending_notes.clear();
 	rep.cpu_ns = ns_of(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
 	rep.wall_ns = ns_of(CLOCK_MONOTONIC) - wall0;
 	return rep;
 }
 
+// Takes the configuration in the slot: lines, `width` bytes.
+wire_reply configure(const served &s, const wire_request &req,
+		     const uint8_t *slot, size_t slot_bytes)
+{
+	wire_reply rep{};
+	rep.run = req.run;
+	rep.what = WIRE_FOUND;
+	std::vector<std::string> lines;
+	std::stringstream text(
+		std::string(reinterpret_cast<const char *>(slot),
+			    std::min(size_t(req.width), slot_bytes)));
+	for (std::string line; std::getline(text, line);)
+		lines.push_back(line);
+	if (s.configure)
+		s.configure(std::move(lines));
+	return rep;
+}
+
 } // namespace
 
-int worker_main(const std::string &name, const std::string &gen)
+void fill_reply(wire_reply &rep, const findings &f)
+{
+	// Evidence keeps room for up to half the boxes.
+	uint32_t room = WIRE_MAX_BOXES;
+	size_t for_evidence = std::min<size_t>(f.evidence.size(), room / 2);
+	put(rep, f.found, false, room - uint32_t(for_evidence));
+	put(rep, f.evidence, true, room - rep.boxes);
+}
+
+int worker_main(const std::string &name, const std::string &gen,
+		const std::vector<std::string> &args)
 {
 	// Ends with the controller, even one killed outright.
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() == 1)
 		return 1;
 	cv::setNumThreads(1);
-	detector d;
+	served s;
 	struct stat st;
-	if (!find_detector(name, &d) || fstat(WORKER_SLOT_FD, &st) != 0)
+	if (!find_detector(name, args, &s) || fstat(WORKER_SLOT_FD, &st) != 0)
 		return 1;
 	size_t slot_bytes = size_t(st.st_size);
 	void *slot = mmap(nullptr, slot_bytes, PROT_READ | PROT_WRITE,
 			  MAP_SHARED, WORKER_SLOT_FD, 0);
 	if (slot == MAP_FAILED)
 		return 1;
-	const fault f = fault_for(name, gen);
+	injected = fault_for(name, gen);
+	const fault &f = injected;
 	wire_reply ready{};
 	ready.what = WIRE_READY;
 	if (send(WORKER_SOCKET_FD, &ready, sizeof(ready), MSG_NOSIGNAL) < 0)
 		return 1;
 	wire_request req;
-	for (uint64_t runs = 1;; runs++) {
+	for (uint64_t runs = 0;;) {
 		ssize_t n = recv(WORKER_SOCKET_FD, &req, sizeof(req), 0);
 		if (n != ssize_t(sizeof(req)))
 			return n == 0 ? 0 : 1;
-		if (runs == f.run && f.what == "abort")
+		current_run = req.run;
+		const uint8_t *data = static_cast<uint8_t *>(slot);
+		if (req.kind == WIRE_CONFIGURE) {
+			wire_reply rep = configure(s, req, data, slot_bytes);
+			if (send(WORKER_SOCKET_FD, &rep, sizeof(rep),
+				 MSG_NOSIGNAL) < 0)
+				return 1;
+			continue;
+		}
+		if (++runs == f.run && f.what == "abort")
 			abort();
 		while (runs == f.run && f.what == "hang")
 			pause();
-		wire_reply rep =
-			serve(d, req, static_cast<uint8_t *>(slot), slot_bytes);
+		wire_reply rep = serve(s.d, req, static_cast<uint8_t *>(slot),
+				       slot_bytes);
 		if (send(WORKER_SOCKET_FD, &rep, sizeof(rep), MSG_NOSIGNAL) < 0)
 			return 1;
 	}

@@ -15,8 +15,11 @@ namespace qmc {
 constexpr int WORKER_SOCKET_FD = 3;
 constexpr int WORKER_SLOT_FD = 4;
 
-// Boxes a message carries at most, each way.
-constexpr uint32_t WIRE_MAX_BOXES = 64;
+// Boxes a message carries at most, each way. A run that finds more fails
+// rather than drop any.
+constexpr uint32_t WIRE_MAX_BOXES = 256;
+// Text a reply carries at most: an error, notes, a file's path.
+constexpr size_t WIRE_MAX_TEXT = 1024;
 
 struct wire_box {
 	int32_t x, y, w, h;
@@ -26,15 +29,33 @@ struct wire_box {
 	uint32_t evidence; // 1: evidence rather than found
 };
 
+// What a request asks.
+enum : uint32_t {
+	// A run on the frame in the slot.
+	WIRE_RUN = 0,
+	// New configuration: `width` bytes of lines in the slot (the faces
+	// worker: the reference photos' paths).
+	WIRE_CONFIGURE = 1,
+};
+
 struct wire_request {
 	uint64_t run; // echoed in the reply
+	uint32_t kind;
 	uint64_t arrival_ns;
 	uint32_t width, height, step, mode;
 	uint32_t hints;
 	wire_box box[WIRE_MAX_BOXES];
 };
 
-enum : uint32_t { WIRE_READY = 1, WIRE_FOUND = 2, WIRE_FAILED = 3 };
+// What a message from the worker says. WIRE_LOADING (the path in `text`)
+// comes before the reply while a run loads a file of its configuration,
+// so that a file that ends the worker is not given to the next.
+enum : uint32_t {
+	WIRE_READY = 1,
+	WIRE_FOUND = 2,
+	WIRE_FAILED = 3,
+	WIRE_LOADING = 4,
+};
 
 struct wire_reply {
 	uint64_t run;
@@ -42,8 +63,14 @@ struct wire_reply {
 	uint32_t boxes;
 	uint64_t cpu_ns, wall_ns;
 	wire_box box[WIRE_MAX_BOXES];
-	char error[200];
+	// WIRE_FAILED: why; WIRE_FOUND: notes, one a line.
+	char text[WIRE_MAX_TEXT];
 };
+
+// Puts a run's findings into the reply: the found regions first, with
+// room for up to half the boxes kept for evidence. Past WIRE_MAX_BOXES, one
+// box of each list covers what did not fit, so nothing is dropped.
+void fill_reply(wire_reply &rep, const findings &f);
 
 inline wire_box to_wire(const region &r, bool evidence)
 {

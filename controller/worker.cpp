@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +21,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -35,6 +40,10 @@ constexpr size_t SLOT_BYTES = size_t(1280) * 720 * 4;
 constexpr double BACKOFF_S[] = {0, 0, 0.25, 0.5, 1, 2};
 // Deaths further apart than this no longer count as in a row.
 constexpr auto CALM = std::chrono::seconds(30);
+// A run's deadline is at least this many times the longest of the last
+// RECENT_RUNS runs.
+constexpr int RECENT_FACTOR = 4;
+constexpr size_t RECENT_RUNS = 16;
 // How long a worker that closed its socket may take to end.
 constexpr auto EXIT_GRACE = std::chrono::milliseconds(500);
 
@@ -127,9 +136,10 @@ struct child {
 	}
 };
 
-// Starts `program --worker NAME GEN` with the socket and slot in place.
+// Starts `program --worker NAME GEN ARGS...` with the socket and slot in
+// place.
 void spawn(child &c, const std::string &program, const std::string &name,
-	   uint64_t gen, int slot_fd)
+	   uint64_t gen, const std::vector<std::string> &args, int slot_fd)
 {
 	int ends[2];
 	if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
@@ -153,10 +163,13 @@ void spawn(child &c, const std::string &program, const std::string &name,
 	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK |
 					      POSIX_SPAWN_SETSIGDEF);
 	std::string g = std::to_string(gen);
-	const char *argv[] = {program.c_str(), WORKER_ARG, name.c_str(),
-			      g.c_str(), nullptr};
+	std::vector<const char *> argv = {program.c_str(), WORKER_ARG,
+					  name.c_str(), g.c_str()};
+	for (const std::string &a : args)
+		argv.push_back(a.c_str());
+	argv.push_back(nullptr);
 	int err = posix_spawn(&c.pid, program.c_str(), &fa, &at,
-			      const_cast<char *const *>(argv), environ);
+			      const_cast<char *const *>(argv.data()), environ);
 	posix_spawn_file_actions_destroy(&fa);
 	posix_spawnattr_destroy(&at);
 	if (err != 0) {
@@ -191,6 +204,15 @@ heard receive(int fd, wire_reply &rep, steady::time_point limit)
 	}
 }
 
+// A file as it is: its size and modification time.
+struct file_version {
+	long long size = -1, mtime_ns = -1;
+	bool operator==(const file_version &o) const
+	{
+		return size == o.size && mtime_ns == o.mtime_ns;
+	}
+};
+
 class worker_client {
 public:
 	worker_client(std::string name, double deadline_s, worker_options opt,
@@ -210,7 +232,11 @@ public:
 
 private:
 	const std::string name_;
+	// The deadline as planned, and the wall time of recent runs: a busy
+	// machine slows every run, and a run is given a few times the
+	// longest of them.
 	const steady::duration deadline_;
+	std::deque<steady::duration> recent_;
 	const worker_options opt_;
 	std::shared_ptr<worker_counts> counts_;
 	std::unique_ptr<shared_slot> slot_;
@@ -218,8 +244,18 @@ private:
 	uint64_t generation_ = 0, run_ = 0;
 	size_t deaths_ = 0;
 	steady::time_point last_death_{}, next_start_{};
+	// What the running worker was configured with (none: not yet), and
+	// the file it is loading now.
+	std::optional<std::vector<std::string>> configured_;
+	std::string loading_;
+	// Files the worker died loading, as they were then.
+	std::map<std::string, file_version> left_out_;
 
 	void start();
+	void configure();
+	std::vector<std::string> wanted_config();
+	heard await(const wire_request &req, wire_reply &rep,
+		    steady::time_point limit);
 	[[noreturn]] void lost(const std::string &what, bool kill_now);
 	wire_request request(const cv::Mat &bgra, const regions &hints,
 			     uint64_t arrival, size_t mode);
@@ -230,7 +266,10 @@ void worker_client::start()
 {
 	if (steady::now() < next_start_)
 		throw std::runtime_error(name_ + ": worker restarting soon");
-	spawn(child_, opt_.program, name_, ++generation_, slot_->fd.fd);
+	configured_.reset();
+	loading_.clear();
+	spawn(child_, opt_.program, name_, ++generation_, opt_.args,
+	      slot_->fd.fd);
 	wire_reply rep;
 	auto limit = steady::now() +
 		     std::chrono::duration_cast<steady::duration>(
@@ -242,6 +281,89 @@ void worker_client::start()
 		lost(child_.end(false) + " while starting", false);
 }
 
+file_version version_of(const std::string &path)
+{
+	struct stat st;
+	if (stat(path.c_str(), &st) != 0)
+		return {};
+	return {(long long)st.st_size,
+		(long long)st.st_mtim.tv_sec * 1000000000LL +
+			st.st_mtim.tv_nsec};
+}
+
+// The configuration asked for, less the files left out that have not
+// changed since.
+std::vector<std::string> worker_client::wanted_config()
+{
+	std::vector<std::string> lines = opt_.config();
+	if (left_out_.empty())
+		return lines;
+	std::vector<std::string> kept;
+	for (std::string &l : lines) {
+		auto it = left_out_.find(l);
+		if (it != left_out_.end() && it->second == version_of(l))
+			continue;
+		kept.push_back(std::move(l));
+	}
+	return kept;
+}
+
+// Hands the worker the configuration in the slot when it changed.
+void worker_client::configure()
+{
+	if (!opt_.config)
+		return;
+	std::vector<std::string> lines = wanted_config();
+	if (configured_ && *configured_ == lines)
+		return;
+	std::string text;
+	for (const std::string &l : lines)
+		text += l + "\n";
+	if (text.size() > slot_->bytes)
+		throw std::runtime_error(name_ + ": configuration too long");
+	memcpy(slot_->data, text.data(), text.size());
+	wire_request req{};
+	req.run = ++run_;
+	req.kind = WIRE_CONFIGURE;
+	req.width = uint32_t(text.size());
+	if (send(child_.sock.fd, &req, sizeof(req), MSG_NOSIGNAL) !=
+	    ssize_t(sizeof(req)))
+		lost(child_.end(false), false);
+	wire_reply rep;
+	heard h = await(
+		req, rep,
+		steady::now() +
+			std::chrono::duration_cast<steady::duration>(
+				std::chrono::duration<double>(opt_.startup_s)));
+	if (h == heard::late)
+		lost("did not take its configuration in time", true);
+	if (h == heard::closed)
+		lost(child_.end(false), false);
+	configured_ = std::move(lines);
+}
+
+// Waits for the reply to req. A file being loaded is noted, and gives the
+// run more time.
+heard worker_client::await(const wire_request &req, wire_reply &rep,
+			   steady::time_point limit)
+{
+	heard h;
+	// A reply to an earlier run (there is none after a restart, as each
+	// worker has a socket of its own) is passed over.
+	while ((h = receive(child_.sock.fd, rep, limit)) == heard::reply) {
+		if (rep.run != req.run)
+			continue;
+		if (rep.what != WIRE_LOADING)
+			break;
+		loading_.assign(rep.text, strnlen(rep.text, sizeof(rep.text)));
+		limit += std::chrono::duration_cast<steady::duration>(
+			std::chrono::duration<double>(opt_.loading_s));
+	}
+	if (h == heard::reply)
+		loading_.clear();
+	return h;
+}
+
 // Kills and reaps the worker, says so, and fails the run.
 void worker_client::lost(const std::string &what, bool kill_now)
 {
@@ -249,6 +371,12 @@ void worker_client::lost(const std::string &what, bool kill_now)
 	std::string text = name_ + ": worker " + what;
 	if (kill_now)
 		text += "; killed";
+	if (!loading_.empty()) {
+		left_out_[loading_] = version_of(loading_);
+		text += " while loading " + loading_ +
+			", which is left out until it changes";
+		loading_.clear();
+	}
 	auto now = steady::now();
 	deaths_ = now - last_death_ > CALM ? 1 : deaths_ + 1;
 	last_death_ = now;
@@ -265,14 +393,7 @@ void worker_client::lost(const std::string &what, bool kill_now)
 wire_request worker_client::request(const cv::Mat &bgra, const regions &hints,
 				    uint64_t arrival, size_t mode)
 {
-	if (bgra.type() != CV_8UC4)
-		throw std::runtime_error("not a BGRA frame");
-	size_t row = size_t(bgra.cols) * 4, bytes = row * size_t(bgra.rows);
-	if (bytes > slot_->bytes) {
-		// A new worker maps the larger slot.
-		child_.end(true);
-		slot_ = std::make_unique<shared_slot>("qm-" + name_, bytes);
-	}
+	size_t row = size_t(bgra.cols) * 4;
 	for (int y = 0; y < bgra.rows; y++)
 		memcpy(static_cast<uint8_t *>(slot_->data) + row * size_t(y),
 		       bgra.ptr(y), row);
@@ -291,9 +412,9 @@ wire_request worker_client::request(const cv::Mat &bgra, const regions &hints,
 
 findings worker_client::result(const wire_reply &rep)
 {
+	std::string text(rep.text, strnlen(rep.text, sizeof(rep.text)));
 	if (rep.what != WIRE_FOUND)
-		throw std::runtime_error(std::string(
-			rep.error, strnlen(rep.error, sizeof(rep.error))));
+		throw std::runtime_error(text);
 	findings f;
 	for (uint32_t i = 0; i < std::min(rep.boxes, WIRE_MAX_BOXES); i++)
 		(rep.box[i].evidence ? f.evidence : f.found)
@@ -305,27 +426,33 @@ findings worker_client::result(const wire_reply &rep)
 findings worker_client::run(const cv::Mat &bgra, const regions &hints,
 			    uint64_t arrival, size_t mode)
 {
+	if (bgra.type() != CV_8UC4)
+		throw std::runtime_error("not a BGRA frame");
+	size_t bytes = size_t(bgra.cols) * 4 * size_t(bgra.rows);
+	if (bytes > slot_->bytes) {
+		// A new worker maps the larger slot.
+		child_.end(true);
+		slot_ = std::make_unique<shared_slot>("qm-" + name_, bytes);
+	}
+	if (child_.pid <= 0)
+		start();
+	configure();
 	auto copy0 = steady::now();
 	wire_request req = request(bgra, hints, arrival, mode);
 	auto copied = steady::now() - copy0;
-	if (child_.pid <= 0)
-		start();
 	auto sent = steady::now();
 	if (send(child_.sock.fd, &req, sizeof(req), MSG_NOSIGNAL) !=
 	    ssize_t(sizeof(req)))
 		lost(child_.end(false), false);
 	wire_reply rep;
-	heard h;
-	// A reply to an earlier run (there is none after a restart, as each
-	// worker has a socket of its own) is passed over.
-	while ((h = receive(child_.sock.fd, rep, sent + deadline_)) ==
-		       heard::reply &&
-	       rep.run != req.run) {
-	}
+	steady::duration deadline = deadline_;
+	for (steady::duration d : recent_)
+		deadline = std::max(deadline, d * RECENT_FACTOR);
+	heard h = await(req, rep, sent + deadline);
 	if (h == heard::late) {
 		char text[64];
 		snprintf(text, sizeof(text), "missed its %.2f s deadline",
-			 std::chrono::duration<double>(deadline_).count());
+			 std::chrono::duration<double>(deadline).count());
 		lost(text, true);
 	}
 	if (h == heard::closed)
@@ -336,12 +463,23 @@ findings worker_client::run(const cv::Mat &bgra, const regions &hints,
 				.count());
 	};
 	uint64_t round_trip = ns(steady::now() - sent);
+	recent_.push_back(steady::now() - sent);
+	if (recent_.size() > RECENT_RUNS)
+		recent_.pop_front();
 	counts_->runs++;
 	counts_->cpu_ns += rep.cpu_ns;
 	counts_->handoff_ns +=
 		ns(copied) +
 		(round_trip > rep.wall_ns ? round_trip - rep.wall_ns : 0);
-	return result(rep);
+	findings f = result(rep);
+	if (opt_.note) {
+		std::stringstream notes(std::string(
+			rep.text, strnlen(rep.text, WIRE_MAX_TEXT)));
+		for (std::string line; std::getline(notes, line);)
+			if (!line.empty())
+				opt_.note(line);
+	}
+	return f;
 }
 
 } // namespace

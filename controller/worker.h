@@ -22,7 +22,8 @@
 
 namespace qmc {
 
-// The hidden argument: `PROGRAM --worker DETECTOR GENERATION`.
+// The hidden argument: `PROGRAM --worker DETECTOR GENERATION [MODEL_DIR
+// [REGION]]`, the last two for the detectors that load models.
 constexpr const char *WORKER_ARG = "--worker";
 
 // The worker's side: serves runs of the named detector until the socket
@@ -30,20 +31,34 @@ constexpr const char *WORKER_ARG = "--worker";
 // comma-separated "abort:N[:DETECTOR[:always]]" or "hang:N[...]", which
 // aborts or hangs on the Nth run of the first worker started for the
 // detector (of every worker with "always"; any detector when none is
-// named). Returns the exit code.
-int worker_main(const std::string &detector_name, const std::string &gen);
+// named), or "abort-loading:N[...]", which aborts as it loads its Nth file.
+// Returns the exit code.
+int worker_main(const std::string &detector_name, const std::string &gen,
+		const std::vector<std::string> &args);
 
 struct worker_options {
-	// The program to start (the controller itself: /proc/self/exe).
+	// The program to start (the controller itself: /proc/self/exe), and
+	// what follows its detector and generation on the command line.
 	std::string program;
+	std::vector<std::string> args;
+	// The configuration a worker has before each run, one item a line
+	// (the faces worker: the reference photos' paths); handed over again
+	// whenever it changed. A file the worker was loading when it died or
+	// hung is left out from then on, until it changes, and told once.
+	std::function<std::vector<std::string>()> config;
 	// Says what happened to a worker, one line an incident.
 	std::function<void(const std::string &)> note;
 	// A run's deadline: this many times its expected cost, at least
-	// min_deadline_s.
+	// min_deadline_s, and a few times the wall time of the slowest recent
+	// run.
 	double deadline_factor = 10;
 	double min_deadline_s = 1;
-	// How long a new worker may take to start.
-	double startup_s = 10;
+	// How long a new worker may take to start, and to take a new
+	// configuration.
+	double startup_s = 20;
+	// A run that loads a file of the configuration may take this much
+	// longer.
+	double loading_s = 10;
 };
 
 // What the wrapping counted for one detector.

@@ -6,6 +6,7 @@
 #include "pipeline.h"
 #include "qr-detector.h"
 #include "qr-scene.h"
+#include "worker-wire.h"
 #include "worker.h"
 
 #include <gtest/gtest.h>
@@ -247,4 +248,59 @@ TEST(Worker, HandOffCost)
 	       ms);
 	RecordProperty("handoff_ms", std::to_string(ms));
 	EXPECT_GT(ms, 0.0);
+}
+
+// A reply has room for WIRE_MAX_BOXES boxes: past that, boxes that cover
+// the rest stand in for them, found as found and evidence as evidence.
+TEST(WorkerWire, EveryRegionReachesTheControllerPastTheReplysRoom)
+{
+	auto many = [](size_t n, int y) {
+		regions out;
+		for (size_t i = 0; i < n; i++) {
+			region r;
+			r.box = cv::Rect(int(i % 40) * 30, y + int(i / 40) * 20,
+					 20, 12);
+			r.track = int64_t(i);
+			r.keep = i == 0 && y == 0;
+			out.push_back(r);
+		}
+		return out;
+	};
+	auto covered = [](const cv::Rect &box, const wire_reply &rep,
+			  uint32_t evidence) {
+		for (uint32_t i = 0; i < rep.boxes; i++) {
+			const wire_box &b = rep.box[i];
+			if (b.evidence == evidence &&
+			    (cv::Rect(b.x, b.y, b.w, b.h) & box) == box)
+				return true;
+		}
+		return false;
+	};
+	for (auto [found, evidence] :
+	     std::vector<std::pair<size_t, size_t>>{{3, 2},
+						    {300, 0},
+						    {0, 300},
+						    {300, 200},
+						    {250, 10}}) {
+		SCOPED_TRACE(std::to_string(found) + " found, " +
+			     std::to_string(evidence) + " evidence");
+		findings f{many(found, 0), many(evidence, 400)};
+		auto rep = std::make_unique<wire_reply>();
+		fill_reply(*rep, f);
+		EXPECT_EQ(rep->boxes,
+			  std::min<size_t>(found + evidence, WIRE_MAX_BOXES));
+		for (const region &r : f.found)
+			EXPECT_TRUE(covered(r.box, *rep, 0)) << r.box;
+		for (const region &r : f.evidence)
+			EXPECT_TRUE(covered(r.box, *rep, 1)) << r.box;
+		// The first found keep their identity and whether to keep.
+		if (found > 0) {
+			region first = from_wire(rep->box[0]);
+			EXPECT_TRUE(first.keep);
+			EXPECT_EQ(first.track, 0);
+		}
+		// A box standing in for several is never kept visible.
+		for (uint32_t i = 1; i < rep->boxes; i++)
+			EXPECT_EQ(rep->box[i].keep, 0u);
+	}
 }

@@ -21,6 +21,23 @@ if(TARGET qm-detectors)
     quilmar-controller-core qm-qr-scene)
 endif()
 
+if(TARGET qm-detector-samples AND TARGET quilmar-controller)
+  # The faces and phones stages in worker processes: the real controller
+  # program is the worker.
+  add_executable(detector_worker_tests
+    ${CMAKE_CURRENT_LIST_DIR}/test_detector_workers.cpp)
+  target_compile_options(detector_worker_tests PRIVATE ${QM_WARNINGS})
+  target_link_libraries(detector_worker_tests PRIVATE qm-detector-samples
+    quilmar-controller-core GTest::gtest_main)
+  target_compile_definitions(detector_worker_tests PRIVATE
+    QM_CONTROLLER_PROGRAM="$<TARGET_FILE:quilmar-controller>")
+  add_dependencies(detector_worker_tests quilmar-controller)
+  gtest_discover_tests(detector_worker_tests
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS detectors TIMEOUT 600
+      ENVIRONMENT "OMP_THREAD_LIMIT=1")
+endif()
+
 if(TARGET qm-detector-samples)
   add_executable(detector_tests
     ${CMAKE_CURRENT_LIST_DIR}/test_face_detector.cpp
