@@ -48,6 +48,11 @@ nearest_runs nearest(const run_history &h, const frame_ref &f, uint64_t limit)
 	return n;
 }
 
+template<typename T> uint64_t picture_of(const T &x)
+{
+	return x.picture ? x.picture : x.arrival;
+}
+
 bool overlaps_any(const cv::Rect &r, const std::vector<cv::Rect> &boxes)
 {
 	for (const cv::Rect &b : boxes)
@@ -62,9 +67,9 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 		   std::vector<cv::Rect> &out)
 {
 	std::vector<cv::Rect> mine =
-		boxes_between({n.before->arrival, &n.before->result.found},
-			      {n.after->arrival, &n.after->result.found},
-			      f.arrival, rule.motion, f.size);
+		boxes_between({picture_of(*n.before), &n.before->result.found},
+			      {picture_of(*n.after), &n.after->result.found},
+			      picture_of(f), rule.motion, f.size);
 	// Runs within carry hold what the nearest two missed.
 	uint64_t carry = ns(rule.carry_s);
 	for (const auto &kv : h) {
@@ -73,8 +78,8 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 		    distance(r.arrival, f.arrival) > carry)
 			continue;
 		for (const cv::Rect &b :
-		     boxes_carried({r.arrival, &r.result.found}, f.arrival,
-				   rule.motion.px_per_s, f.size))
+		     boxes_carried({picture_of(r), &r.result.found},
+				   picture_of(f), rule.motion.px_per_s, f.size))
 			if (!overlaps_any(b, mine))
 				mine.push_back(b);
 	}
@@ -86,7 +91,8 @@ void add_carried(const run_record &r, const frame_ref &f, double motion,
 {
 	for (const regions *rs : {&r.result.found, &r.result.evidence})
 		for (const cv::Rect &b :
-		     boxes_carried({r.arrival, rs}, f.arrival, motion, f.size))
+		     boxes_carried({picture_of(r), rs}, picture_of(f), motion,
+				   f.size))
 			out.push_back(b);
 }
 

@@ -4,7 +4,9 @@
 //   - A detector covered the frame when it ran no further than its reach
 //     before and after it: its findings are hidden, boxes interpolated
 //     between the two runs (region-tracks.h), and findings of runs within
-//     its carry that those two did not have, grown for motion.
+//     its carry that those two did not have, grown for motion. Reach and
+//     carry count in arrival time; motion in picture time, so that a
+//     picture a stalled source sent again is hidden where it was.
 //   - A detector that did not cover it falls back to its class's cheap
 //     evidence: everything the class's detectors found or noticed (text
 //     lines, code candidates, face tracks) in runs within the class's
@@ -25,11 +27,14 @@
 
 namespace qmc {
 
-// A completed run of one detector.
+// A completed run of one detector. `picture`: when its frame's picture
+// came first (frame-buffer.h); 0 for the arrival. Where objects are moves
+// with that time.
 struct run_record {
 	uint64_t arrival = 0;
 	bool ok = false;
 	findings result;
+	uint64_t picture = 0;
 };
 
 // Runs of one detector by frame number (ordered by arrival too).
@@ -52,6 +57,7 @@ struct frame_ref {
 	uint64_t seq = 0;
 	uint64_t arrival = 0;
 	cv::Size size;
+	uint64_t picture = 0; // as a run's
 };
 
 struct due_decision {

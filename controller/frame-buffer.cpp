@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace qmc {
 
@@ -17,6 +18,18 @@ constexpr uint64_t LATE_LIMIT_NS = 250000000;
 // with one and a half frames they lose a third.
 constexpr double MAX_CREDIT_S = 0.25;
 constexpr double MIN_MAX_CREDIT = 1.5;
+
+// Whether two frames hold the same pixels.
+bool same_picture(const cv::Mat &a, const cv::Mat &b)
+{
+	if (a.size() != b.size() || a.type() != b.type())
+		return false;
+	size_t row = size_t(a.cols) * a.elemSize();
+	for (int y = 0; y < a.rows; y++)
+		if (memcmp(a.ptr(y), b.ptr(y), row) != 0)
+			return false;
+	return true;
+}
 
 } // namespace
 
@@ -50,9 +63,14 @@ bool frame_buffer::offer(cv::Mat &bgra, uint64_t now, size_t detectors)
 	if (credit_ < 1 - 1e-6 || frames_.size() >= max_frames_)
 		return false;
 	credit_ = std::max(0.0, credit_ - 1);
-	frames_.push_back({next_seq_++, now,
-			   std::make_shared<const cv::Mat>(std::move(bgra)),
+	auto pixels = std::make_shared<const cv::Mat>(std::move(bgra));
+	uint64_t picture = last_pixels_ && same_picture(*pixels, *last_pixels_)
+				   ? last_picture_
+				   : now;
+	frames_.push_back({next_seq_++, now, pixels, picture,
 			   std::vector<bool>(detectors, false)});
+	last_pixels_ = pixels;
+	last_picture_ = picture;
 	kept_++;
 	return true;
 }
@@ -88,6 +106,7 @@ void frame_buffer::clear()
 {
 	frames_.clear();
 	credit_at_ = 0;
+	last_pixels_.reset();
 }
 
 } // namespace qmc

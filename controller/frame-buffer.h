@@ -24,6 +24,11 @@ struct buffered_frame {
 	uint64_t seq = 0;
 	uint64_t arrival = 0;
 	frame_ptr pixels;
+	// When its picture came first: its arrival, or that of the kept
+	// frame before it when it shows the very same picture. A source that
+	// stalls sends its last picture again, and then one that has moved
+	// on; where things are in a frame follows this time, not arrival.
+	uint64_t picture = 0;
 	// Per detector: a run on it has started, or it was passed over.
 	std::vector<bool> started;
 };
@@ -66,6 +71,9 @@ private:
 	uint64_t next_seq_ = 1;
 	uint64_t kept_ = 0, passed_over_ = 0;
 	std::deque<buffered_frame> frames_;
+	// The last frame kept, and when its picture came first.
+	frame_ptr last_pixels_;
+	uint64_t last_picture_ = 0;
 };
 
 } // namespace qmc

@@ -339,7 +339,7 @@ void pipeline::run_one(size_t index, slot &s,
 	w.busy = true;
 	w.last_arrival = s.arrival;
 	running_++;
-	const uint64_t seq = s.seq, arrival = s.arrival;
+	const uint64_t seq = s.seq, arrival = s.arrival, picture = s.picture;
 	const size_t mode = w.plan.mode;
 	frame_ptr pixels = s.pixels;
 	regions hints = hints_for(index, seq);
@@ -351,7 +351,8 @@ void pipeline::run_one(size_t index, slot &s,
 	uint64_t cpu_elsewhere = 0;
 	std::string failure;
 	try {
-		found = w.det.run(*pixels, hints, arrival, mode);
+		// Objects followed over time move with the picture's time.
+		found = w.det.run(*pixels, hints, picture, mode);
 		ok = true;
 		// A run in a worker process spent its CPU time there.
 		cpu_elsewhere = found.worker_cpu_ns;
@@ -366,17 +367,18 @@ void pipeline::run_one(size_t index, slot &s,
 
 	lock.lock();
 	running_--;
-	record(index, seq, arrival, mode, ok, std::move(found), cpu, wall,
-	       failure);
+	record(index, seq, {arrival, ok, std::move(found), picture}, mode, cpu,
+	       wall, failure);
 }
 
-void pipeline::record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
-		      bool ok, findings found, uint64_t cpu_ns,
-		      uint64_t wall_ns, const std::string &failure)
+void pipeline::record(size_t index, uint64_t seq, run_record run, size_t mode,
+		      uint64_t cpu_ns, uint64_t wall_ns,
+		      const std::string &failure)
 {
 	worker &w = *workers_[index];
 	w.busy = false;
-	w.runs[seq] = run_record{arrival, ok, std::move(found)};
+	bool ok = run.ok;
+	w.runs[seq] = std::move(run);
 	if (ok) {
 		w.stats.runs++;
 	} else {
@@ -419,8 +421,8 @@ due_frame pipeline::decide(const slot &s)
 					  FALLBACK_REACHES * d.reach_s)});
 		runs.push_back(&w->runs);
 	}
-	due_decision d =
-		decide_due({s.seq, s.arrival, s.pixels->size()}, rules, runs);
+	due_decision d = decide_due(
+		{s.seq, s.arrival, s.pixels->size(), s.picture}, rules, runs);
 	for (auto &w : workers_)
 		for (const std::string &name : d.missing)
 			if (w->det.name == name)

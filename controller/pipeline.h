@@ -199,8 +199,8 @@ private:
 	bool may_start(size_t index, uint64_t due) const;
 	regions hints_for(size_t index, uint64_t seq) const;
 	void run_one(size_t index, slot &s, std::unique_lock<std::mutex> &lock);
-	void record(size_t index, uint64_t seq, uint64_t arrival, size_t mode,
-		    bool ok, findings found, uint64_t cpu_ns, uint64_t wall_ns,
+	void record(size_t index, uint64_t seq, run_record run, size_t mode,
+		    uint64_t cpu_ns, uint64_t wall_ns,
 		    const std::string &failure);
 	bool idle_locked(uint64_t now);
 	bool wanted(const worker &w) const;

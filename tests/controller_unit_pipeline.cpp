@@ -338,6 +338,42 @@ TEST(Pipeline, AFindingReachesTheFramesBeforeIt)
 	}
 }
 
+TEST(Pipeline, APictureAStalledSourceSendsAgainIsHiddenWhereItWas)
+{
+	// An object moves 100 px a second; frame i shows it at 10 i. The
+	// source stalls: frames 6 to 11 show frame 5's picture again, then
+	// frame 12 its own. Runs are 0.3 s apart. A frame that repeats a
+	// picture is hidden where the object was in it, not where arrival
+	// times would put it between the runs on each side.
+	manual_clock clock;
+	scripted sampled;
+	auto object_at = [](uint64_t n) {
+		return cv::Rect(20 + 10 * int(n), 50, 40, 40);
+	};
+	auto shown = [](int i) {
+		return uint64_t(i >= 6 && i <= 11 ? 5 : i);
+	};
+	for (uint64_t n = 0; n < 20; n++)
+		sampled.truth[n] = {{object_at(n)}};
+	detector d = sampled.make("sampled", 0.3, 0.5, 0, 100);
+	d.motion.px_per_s2 = 0;
+	pipeline p({d}, clock.fn(), options(100));
+	p.configure(at(1.0, 10));
+	for (int i = 0; i < 20; i++) {
+		clock.arrive_at_ms(i * 100);
+		offer(p, shown(i));
+		ASSERT_TRUE(p.wait_idle(IDLE));
+	}
+	for (int i = 0; i < 17; i++) {
+		clock.set_ms(1000 + i * 100);
+		std::optional<due_frame> f = p.take_due();
+		ASSERT_TRUE(f);
+		ASSERT_FALSE(f->whole) << "frame " << i;
+		EXPECT_TRUE(contains(f->boxes, object_at(shown(i))))
+			<< "frame " << i << " shows the object";
+	}
+}
+
 TEST(Pipeline, FramesADetectorHasNotCoveredLeaveWhollyObscured)
 {
 	manual_clock clock;

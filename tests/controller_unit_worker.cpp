@@ -214,10 +214,11 @@ TEST(Worker, AWorkerThatKeepsDyingIsStartedAfterABackOff)
 		bool within = std::chrono::steady_clock::now() - before_second <
 			      std::chrono::milliseconds(250);
 		std::string why = failure_of(w, frame);
-		if (within)
+		if (within) {
 			EXPECT_NE(why.find("restarting soon"),
 				  std::string::npos)
 				<< why;
+		}
 		while (why.find("restarting soon") != std::string::npos) {
 			EXPECT_EQ(w.counts->restarts, 2u);
 			std::this_thread::sleep_for(
