@@ -139,21 +139,51 @@ double controller_process::findings_reach_s(double fed_s) const
 	return std::max(0.5, 2 * longest);
 }
 
+namespace {
+
+// The fields of /proc/PID/stat after the name in parentheses (which may
+// hold spaces): the 3rd field first.
+std::vector<std::string> stat_fields(const std::string &path)
+{
+	std::string stat = slurp(path);
+	size_t close = stat.rfind(')');
+	std::vector<std::string> out;
+	if (close == std::string::npos || close + 2 > stat.size())
+		return out;
+	std::istringstream fields(stat.substr(close + 2));
+	for (std::string f; fields >> f && out.size() < 15;)
+		out.push_back(f);
+	return out;
+}
+
+// Field n (from 3) as ticks; 0 when absent.
+double ticks(const std::vector<std::string> &f, size_t n)
+{
+	return n - 3 < f.size() ? std::stod(f[n - 3]) : 0;
+}
+
+} // namespace
+
 double controller_process::cpu_s() const
 {
-	// utime and stime are the 14th and 15th fields, after the name in
-	// parentheses (which may hold spaces).
-	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-	size_t close = stat.rfind(')');
-	if (close == std::string::npos)
-		return 0;
-	std::istringstream fields(stat.substr(close + 2));
-	std::string field;
-	double ticks = 0;
-	for (int i = 3; i <= 15 && fields >> field; i++)
-		if (i >= 14)
-			ticks += std::stod(field);
-	return ticks / double(sysconf(_SC_CLK_TCK));
+	// Its own utime and stime (14th, 15th), those of its children it
+	// reaped (16th, 17th: workers that died), and those of its children
+	// still running (the detectors' worker processes).
+	std::vector<std::string> own =
+		stat_fields("/proc/" + std::to_string(pid) + "/stat");
+	double t = ticks(own, 14) + ticks(own, 15) + ticks(own, 16) +
+		   ticks(own, 17);
+	std::error_code ec;
+	for (const auto &e : fs::directory_iterator("/proc", ec)) {
+		std::string name = e.path().filename().string();
+		if (name.find_first_not_of("0123456789") != std::string::npos)
+			continue;
+		std::vector<std::string> f =
+			stat_fields(e.path().string() + "/stat");
+		if (f.size() > 1 && f[1] == std::to_string(pid))
+			t += ticks(f, 14) + ticks(f, 15);
+	}
+	return t / double(sysconf(_SC_CLK_TCK));
 }
 
 bool read_endpoint(const fs::path &file, endpoint &ep)

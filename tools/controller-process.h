@@ -68,7 +68,8 @@ struct controller_process {
 	// nearest it on either side found, and on a busy machine runs come
 	// irregularly), half a second at least.
 	double findings_reach_s(double fed_s) const;
-	// CPU time the process has used so far, in seconds.
+	// CPU time the process and its worker processes have used so far,
+	// in seconds.
 	double cpu_s() const;
 };
 
