@@ -1,8 +1,10 @@
 // The controller's face and phone-number detectors with the real module in
 // the headless host, on the people scene: faces are hidden but that of the
 // person to keep, a phone number is hidden and the date beside it, an
-// order number, a price and opening hours left alone; the switches and a reference photo added while running act soon;
-// a model that is missing or altered means black, never raw frames.
+// order number, a price and opening hours left alone; the switches and a
+// reference photo added while running act soon; workers that abort or hang
+// are replaced while frames keep coming; a model that is missing or
+// altered means black, never raw frames.
 
 #include "controller-process.h"
 #include "host.h"
@@ -13,6 +15,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 
 using namespace qm_test;
 using qm_ctl::controller_process;
@@ -127,12 +130,13 @@ struct people_under_filter {
 };
 
 std::unique_ptr<controller_process>
-start_controller(const temp_dir &logs, std::vector<std::string> extra = {})
+start_controller(const temp_dir &logs, std::vector<std::string> extra = {},
+		 const std::map<std::string, const char *> &env = {})
 {
 	std::vector<std::string> args{"--config-dir", module_config_dir(),
 				      "--status-every", "1"};
 	args.insert(args.end(), extra.begin(), extra.end());
-	return std::make_unique<controller_process>(args, logs.path);
+	return std::make_unique<controller_process>(args, logs.path, env);
 }
 
 long long ms_since(std::chrono::steady_clock::time_point t)
@@ -255,6 +259,80 @@ TEST(ControllerPeople, SwitchesAndANewReferenceActWithinASecond)
 	       "ms, both hidden again after %lld ms, a new reference kept "
 	       "after %lld ms\n",
 	       faces_off, phones_off, back_on, kept_shown);
+}
+
+// The faces worker aborts on its 20th run, the phone numbers' hangs on
+// its 3rd: frames keep coming, no processed frame shows a face or the
+// phone number, and exact regions come back soon after the faults.
+TEST(ControllerPeople, FaceAndPhoneWorkersThatAbortOrHangAreReplaced)
+{
+	if (!qm_scene::people_scene_available())
+		GTEST_SKIP() << "opencv-doc or fonts-dejavu-core missing";
+	photos refs;
+	people_under_filter scene(refs.kept);
+	temp_dir logs;
+	auto ctl = start_controller(
+		logs, {},
+		{{"QM_WORKER_FAULT", "abort:20:faces,hang:3:phones"}});
+	ASSERT_TRUE(scene.until([](const look &) { return true; }))
+		<< ctl->std_err();
+	auto both_told = [&] {
+		std::string log = ctl->std_err();
+		return log.find("faces: worker ended by signal 6") !=
+			       std::string::npos &&
+		       log.find("phones: worker missed its") !=
+			       std::string::npos;
+	};
+	using clock_type = std::chrono::steady_clock;
+	auto end = clock_type::now() + LONG * 2;
+	std::optional<clock_type::time_point> told, black_since;
+	clock_type::duration longest_black{};
+	uint64_t first_after = 0;
+	size_t processed = 0;
+	// Until a frame fed after both faults comes back with exact
+	// regions: the date beside the phone number sharp again.
+	for (;;) {
+		look l = look_at(scene.parent());
+		auto now = clock_type::now();
+		if (l.kind == seen::black) {
+			black_since = black_since.value_or(now);
+			longest_black =
+				std::max(longest_black, now - *black_since);
+		} else {
+			black_since.reset();
+		}
+		if (l.kind == seen::processed) {
+			processed++;
+			EXPECT_GE(l.moving, HIDDEN) << "frame " << l.n;
+			EXPECT_GE(l.stranger, HIDDEN) << "frame " << l.n;
+			EXPECT_GE(l.phone, HIDDEN) << "frame " << l.n;
+		}
+		if (!told && both_told()) {
+			told = now;
+			first_after = scene.feed->frames_pushed();
+		}
+		if (told && l.kind == seen::processed && l.n >= first_after &&
+		    l.date == 0.0)
+			break;
+		ASSERT_LT(now, end) << ctl->std_err();
+	}
+	double back_s =
+		std::chrono::duration<double>(clock_type::now() - *told).count();
+	printf("exact regions again %.2f s after both faults were told, "
+	       "longest black %.2f s, %zu processed frames looked at\n",
+	       back_s, std::chrono::duration<double>(longest_black).count(),
+	       processed);
+	// The delay (5 s) and 3 s, with room for a loaded machine.
+	EXPECT_LT(back_s, 12.0);
+	EXPECT_LT(longest_black, seconds(2));
+
+	EXPECT_EQ(ctl->stop(SIGTERM), 0);
+	EXPECT_EQ(ctl->summary("restarts_faces"), 1);
+	EXPECT_EQ(ctl->summary("restarts_phones"), 1);
+	EXPECT_GE(ctl->summary("faces_failures"), 1);
+	EXPECT_GE(ctl->summary("phones_failures"), 1);
+	if (HasFailure())
+		printf("%s", ctl->std_err().c_str());
 }
 
 TEST(ControllerPeople, AMissingOrAlteredModelMeansBlack)
