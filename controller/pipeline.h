@@ -101,9 +101,9 @@ struct pipeline_stats {
 	uint64_t plan_changes = 0;
 };
 
-// The CPU budget for all detectors: the cores less one half, and at most
-// 1.5 on two cores, so that OBS and the rest of the machine keep a core's
-// worth of room.
+// The CPU budget for all detectors: the cores less a quarter of them, and
+// less half a core at least (1.5 on two cores), so that OBS and the rest
+// of the machine keep room.
 double default_cpu_budget(unsigned cores);
 
 struct pipeline_options {
