@@ -59,8 +59,6 @@ if(TARGET quilmar-controller AND TARGET qm-test-host)
     COMMAND controller_host_tests --gtest_filter=${host_heavy})
   set_tests_properties(controller_host_tests controller_host_heavy_tests
     PROPERTIES LABELS host TIMEOUT 600 ENVIRONMENT "${QM_HOST_TEST_ENV}")
-  # Among the longest under the sanitizers: started early, not last.
-  set_tests_properties(controller_host_tests PROPERTIES COST 500)
   set_tests_properties(controller_host_heavy_tests PROPERTIES
     LABELS "host;heavy")
 
