@@ -1,6 +1,7 @@
 // The fake controller checked against a tiny raw socket client, so that the
 // link tests can trust what it reports about the module.
 #include "fake_controller.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,10 +93,9 @@ struct client {
 
 std::string temp_dir()
 {
-	char tmpl[] = "/tmp/qm-fakectl-XXXXXX";
-	char *d = ::mkdtemp(tmpl);
-	return d ? std::string(d) + "/obs-studio/plugin_config/quilmar-direct"
-		 : std::string();
+	std::string root = qm_test::scratch_dir("qm-fakectl");
+	return root.empty() ? root
+			    : root + "/obs-studio/plugin_config/quilmar-direct";
 }
 
 std::string read_text(const std::string &path)

@@ -1,5 +1,6 @@
 #include "bytes.h"
 #include "exchange.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,9 @@ namespace {
 
 std::string temp_dir()
 {
-	char templ[] = "/tmp/qm-unit-XXXXXX";
-	const char *dir = mkdtemp(templ);
-	EXPECT_NE(dir, nullptr);
-	return dir ? dir : "/tmp";
+	std::string dir = qm_test::scratch_dir("qm-unit");
+	EXPECT_FALSE(dir.empty());
+	return dir.empty() ? "/tmp" : dir;
 }
 
 std::vector<uint8_t> pattern_frame()
