@@ -6,11 +6,13 @@
 #include "controller-process.h"
 #include "qr-scene.h"
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -84,6 +86,36 @@ void judge_objects(const std::vector<labelled> &truth, const cv::Mat &raw,
 	}
 }
 
+// With QM_BENCH_OUTSIDE_DIR set, a frame with changes away from the objects
+// is saved there for a look: the objects' boxes and margins in green, the
+// changed pixels beyond them in red.
+void save_outside(const sequence &seq, const std::vector<cv::Rect> &boxes,
+		  const cv::Mat &raw, const cv::Mat &shown, long long n)
+{
+	const char *dir = getenv("QM_BENCH_OUTSIDE_DIR");
+	if (!dir || !*dir)
+		return;
+	cv::Mat near_box(raw.size(), CV_8U, cv::Scalar(0));
+	cv::Mat picture = shown.clone();
+	for (const cv::Rect &r : boxes) {
+		cv::Rect m(r.x - OUTSIDE_MARGIN, r.y - OUTSIDE_MARGIN,
+			   r.width + 2 * OUTSIDE_MARGIN,
+			   r.height + 2 * OUTSIDE_MARGIN);
+		cv::rectangle(near_box, m, cv::Scalar(255), cv::FILLED);
+		cv::rectangle(picture, r, cv::Scalar(0, 255, 0, 255), 1);
+		cv::rectangle(picture, m, cv::Scalar(0, 160, 0, 255), 1);
+	}
+	cv::Mat diff, any;
+	cv::absdiff(raw, shown, diff);
+	cv::transform(diff, any, cv::Matx14f(1, 1, 1, 0));
+	picture.setTo(cv::Scalar(0, 0, 255, 255), (any > 0) & ~near_box);
+	std::string name = seq.name;
+	std::replace(name.begin(), name.end(), ' ', '-');
+	cv::imwrite(std::string(dir) + "/" + name + "-" + std::to_string(n) +
+			    ".png",
+		    picture);
+}
+
 // What changed away from the objects, and whether a code can be read.
 void judge_surroundings(const sequence &seq, const std::vector<labelled> &truth,
 			const cv::Mat &raw, const cv::Mat &shown, tally &t)
@@ -97,6 +129,8 @@ void judge_surroundings(const sequence &seq, const std::vector<labelled> &truth,
 	uint64_t outside = qm_scene::differences_away_from(raw, shown, boxes,
 							   OUTSIDE_MARGIN);
 	t.outside_frames += outside > 0;
+	if (outside > 0)
+		save_outside(seq, boxes, raw, shown, t.processed);
 	t.outside_max = std::max(t.outside_max, outside);
 	if (seq.name == "distractors") {
 		cv::Rect below(0, qm_scene::SCENE_TOP, raw.cols,
