@@ -95,15 +95,13 @@ void save_outside(const sequence &seq, const std::vector<cv::Rect> &boxes,
 	const char *dir = getenv("QM_BENCH_OUTSIDE_DIR");
 	if (!dir || !*dir)
 		return;
-	cv::Mat near_box(raw.size(), CV_8U, cv::Scalar(0));
+	cv::Mat near_box =
+		qm_scene::near_boxes(raw.size(), boxes, OUTSIDE_MARGIN);
 	cv::Mat picture = shown.clone();
 	for (const cv::Rect &r : boxes) {
-		cv::Rect m(r.x - OUTSIDE_MARGIN, r.y - OUTSIDE_MARGIN,
-			   r.width + 2 * OUTSIDE_MARGIN,
-			   r.height + 2 * OUTSIDE_MARGIN);
-		cv::rectangle(near_box, m, cv::Scalar(255), cv::FILLED);
 		cv::rectangle(picture, r, cv::Scalar(0, 255, 0, 255), 1);
-		cv::rectangle(picture, m, cv::Scalar(0, 160, 0, 255), 1);
+		cv::rectangle(picture, qm_scene::with_margin(r, OUTSIDE_MARGIN),
+			      cv::Scalar(0, 160, 0, 255), 1);
 	}
 	cv::Mat diff, any;
 	cv::absdiff(raw, shown, diff);

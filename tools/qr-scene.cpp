@@ -229,18 +229,28 @@ std::vector<std::string> decode_qr(const cv::Mat &bgra)
 	return texts;
 }
 
+cv::Rect with_margin(const cv::Rect &box, int margin)
+{
+	return cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin,
+			box.height + 2 * margin);
+}
+
+cv::Mat near_boxes(const cv::Size &size, const std::vector<cv::Rect> &boxes,
+		   int margin)
+{
+	cv::Mat near_box(size, CV_8U, cv::Scalar(0));
+	for (const cv::Rect &r : boxes)
+		cv::rectangle(near_box, with_margin(r, margin), cv::Scalar(255),
+			      cv::FILLED);
+	return near_box;
+}
+
 size_t differences_away_from(const cv::Mat &a, const cv::Mat &b,
 			     const std::vector<cv::Rect> &boxes, int margin)
 {
 	CV_Assert(a.size() == b.size() && a.type() == CV_8UC4 &&
 		  b.type() == CV_8UC4);
-	cv::Mat near_box(a.size(), CV_8U, cv::Scalar(0));
-	for (const cv::Rect &r : boxes)
-		cv::rectangle(near_box,
-			      cv::Rect(r.x - margin, r.y - margin,
-				       r.width + 2 * margin,
-				       r.height + 2 * margin),
-			      cv::Scalar(255), cv::FILLED);
+	cv::Mat near_box = near_boxes(a.size(), boxes, margin);
 	size_t differ = 0;
 	for (int y = 0; y < a.rows; y++) {
 		const uint32_t *pa = a.ptr<uint32_t>(y);

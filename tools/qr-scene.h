@@ -52,6 +52,12 @@ bool read_scene_stamp(const cv::Mat &bgra, uint64_t *n);
 // The texts of the QR codes ZXing reads in a BGRA picture, trying hard.
 std::vector<std::string> decode_qr(const cv::Mat &bgra);
 
+// The box grown by margin on every side.
+cv::Rect with_margin(const cv::Rect &box, int margin);
+// A mask of size, 255 within margin of any of boxes, 0 elsewhere.
+cv::Mat near_boxes(const cv::Size &size, const std::vector<cv::Rect> &boxes,
+		   int margin);
+
 // Pixels of a and b that differ, among those farther than margin from
 // every box; 0 when everything away from the boxes is byte-identical.
 size_t differences_away_from(const cv::Mat &a, const cv::Mat &b,
