@@ -459,10 +459,10 @@ protected:
 		return wait_until([&] { return cond(show(src)); }, deadline);
 	}
 
-	// Renders until the greyed capture that controller A echoes is drawn
-	// and cond holds. Whether an echo is still fresh when a slow machine
-	// draws it is not what these cases are about, so each picture is
-	// drawn as if its processed frame had just arrived; the end of a
+	// Renders until the fake controller's greyed echo of the capture is
+	// drawn and cond holds. Whether an echo is still fresh when a slow
+	// machine draws it is not what these cases are about, so each picture
+	// is drawn as if its processed frame had just arrived; the end of a
 	// connection still clears it.
 	bool round_trip_until(const std::function<bool()> &cond = [] {
 		return true;
