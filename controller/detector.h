@@ -68,6 +68,9 @@ struct motion_limits {
 	// Runs further apart than this say too little of the path between
 	// them to interpolate.
 	double interpolate_s = 0.5;
+	// Between two runs that saw it, an object is looked for in each frame
+	// by its look at both runs (follow-look.h).
+	bool follow = false;
 };
 
 struct detector {

@@ -53,6 +53,11 @@ template<typename T> uint64_t picture_of(const T &x)
 	return x.picture ? x.picture : x.arrival;
 }
 
+template<typename T> const cv::Mat *look_if_any(const T &x)
+{
+	return x.look.empty() ? nullptr : &x.look;
+}
+
 bool overlaps_any(const cv::Rect &r, const std::vector<cv::Rect> &boxes)
 {
 	for (const cv::Rect &b : boxes)
@@ -66,10 +71,12 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 		   const frame_ref &f, const nearest_runs &n,
 		   std::vector<cv::Rect> &out)
 {
-	std::vector<cv::Rect> mine =
-		boxes_between({picture_of(*n.before), &n.before->result.found},
-			      {picture_of(*n.after), &n.after->result.found},
-			      picture_of(f), rule.motion, f.size);
+	std::vector<cv::Rect> mine = boxes_between(
+		{picture_of(*n.before), &n.before->result.found,
+		 look_if_any(*n.before)},
+		{picture_of(*n.after), &n.after->result.found,
+		 look_if_any(*n.after)},
+		picture_of(f), rule.motion, f.size, look_if_any(f));
 	// Runs within carry hold what the nearest two missed.
 	uint64_t carry = ns(rule.carry_s);
 	for (const auto &kv : h) {

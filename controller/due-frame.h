@@ -35,6 +35,8 @@ struct run_record {
 	bool ok = false;
 	findings result;
 	uint64_t picture = 0;
+	// The frame's look, for a detector whose objects are followed by it.
+	cv::Mat look{};
 };
 
 // Runs of one detector by frame number (ordered by arrival too).
@@ -58,6 +60,7 @@ struct frame_ref {
 	uint64_t arrival = 0;
 	cv::Size size;
 	uint64_t picture = 0; // as a run's
+	cv::Mat look{};       // as a run's; empty: nothing is followed
 };
 
 struct due_decision {

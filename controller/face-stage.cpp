@@ -227,7 +227,9 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	// it keeps within these bounds of the line between its boxes: a head
 	// swaying 110 px to and fro twice a second needs 1100 px/s2, and the
 	// detector's boxes and the frames' timing jitter as much again twice.
-	d.motion = {400, 4000, d.reach_s};
+	// A face whose look both runs' looks find in a frame between them is
+	// hidden where it is found.
+	d.motion = {400, 4000, d.reach_s, true};
 	return d;
 }
 

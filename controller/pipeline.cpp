@@ -1,5 +1,7 @@
 #include "pipeline.h"
 
+#include "follow-look.h"
+
 #include <pthread.h>
 #include <time.h>
 
@@ -363,12 +365,13 @@ void pipeline::run_one(size_t index, slot &s,
 	}
 	uint64_t cpu = thread_cpu_() - cpu0 + cpu_elsewhere;
 	uint64_t wall = clock_() - wall0;
+	cv::Mat look = ok && w.det.motion.follow ? look_of(*pixels) : cv::Mat();
 	pixels.reset();
 
 	lock.lock();
 	running_--;
-	record(index, seq, {arrival, ok, std::move(found), picture}, mode, cpu,
-	       wall, failure);
+	record(index, seq, {arrival, ok, std::move(found), picture, look}, mode,
+	       cpu, wall, failure);
 }
 
 void pipeline::record(size_t index, uint64_t seq, run_record run, size_t mode,
@@ -409,7 +412,7 @@ bool pipeline::wanted(const worker &w) const
 	       (!w.det.wanted || w.det.wanted(settings_));
 }
 
-due_frame pipeline::decide(const slot &s)
+due_frame pipeline::decide(const slot &s, const cv::Mat &look)
 {
 	std::vector<coverage_rule> rules;
 	std::vector<const run_history *> runs;
@@ -421,8 +424,9 @@ due_frame pipeline::decide(const slot &s)
 					  FALLBACK_REACHES * d.reach_s)});
 		runs.push_back(&w->runs);
 	}
-	due_decision d = decide_due(
-		{s.seq, s.arrival, s.pixels->size(), s.picture}, rules, runs);
+	due_decision d = decide_due({s.seq, s.arrival, s.pixels->size(),
+				     s.picture, look},
+				    rules, runs);
 	for (auto &w : workers_)
 		for (const std::string &name : d.missing)
 			if (w->det.name == name)
@@ -465,12 +469,21 @@ void pipeline::forget_old_runs()
 std::optional<due_frame> pipeline::take_due()
 {
 	std::optional<due_frame> out;
+	std::optional<slot> s;
+	bool follow = false;
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
-		std::optional<slot> s = buffer_.take_due(clock_());
+		s = buffer_.take_due(clock_());
 		if (!s)
 			return out;
-		out = decide(*s);
+		for (const auto &w : workers_)
+			follow |= w->wanted && w->det.motion.follow;
+	}
+	// Outside the lock: the runs go on meanwhile.
+	cv::Mat look = follow ? look_of(*s->pixels) : cv::Mat();
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		out = decide(*s, look);
 		forget_old_runs();
 	}
 	idle_cv_.notify_all();

@@ -204,7 +204,7 @@ private:
 		    const std::string &failure);
 	bool idle_locked(uint64_t now);
 	bool wanted(const worker &w) const;
-	due_frame decide(const slot &s);
+	due_frame decide(const slot &s, const cv::Mat &look);
 	void forget_old_runs();
 };
 

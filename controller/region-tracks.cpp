@@ -1,5 +1,7 @@
 #include "region-tracks.h"
 
+#include "follow-look.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -149,7 +151,7 @@ bool mutual_nearest(const regions &a, const regions &b, size_t i, size_t j)
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const timed_regions &after, uint64_t t,
 				    const motion_limits &motion,
-				    const cv::Size &frame)
+				    const cv::Size &frame, const cv::Mat *look)
 {
 	// The frame of a run itself: that run's boxes, once.
 	if (before.at_ns == after.at_ns && before.found == after.found)
@@ -190,8 +192,19 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 		double from_b = seconds_between(tb[k], t);
 		cv::Rect mid =
 			between(a[i].box, b[k].box, from_a / (from_a + from_b));
-		out.push_back(
-			grown_box(mid, stray(motion, from_a, from_b), frame));
+		int by = stray(motion, from_a, from_b);
+		cv::Rect box = grown_box(mid, by, frame);
+		// Both boxes seen in their runs' own frames: their looks are
+		// there to be found again.
+		if (look && before.look && after.look && !a[i].seen_ns &&
+		    !b[k].seen_ns) {
+			std::optional<cv::Rect> seen = follow_look(
+				{before.look, a[i].box}, {after.look, b[k].box},
+				*look, mid, by, frame);
+			if (seen && seen->area() < box.area())
+				box = *seen;
+		}
+		out.push_back(box);
 	}
 	for (size_t j = 0; j < b.size(); j++)
 		if (!matched[j])

@@ -14,10 +14,12 @@
 
 namespace qmc {
 
-// The regions of one completed run, at the arrival time of its frame.
+// The regions of one completed run, at the time of its frame; with the
+// frame's look (follow-look.h) when its objects are followed by it.
 struct timed_regions {
 	uint64_t at_ns = 0;
 	const regions *found = nullptr;
+	const cv::Mat *look = nullptr;
 };
 
 // For each region of `a`, the index of its partner in `b`, or -1: the
@@ -27,12 +29,14 @@ std::vector<int> partners(const regions &a, const regions &b, double max_shift);
 
 // The boxes to hide at time t from the nearest runs before and after it.
 // Kept regions are left out. Partnered objects are interpolated and grown
-// by how far they may stray from a straight line; the others grow by all
-// the motion possible since their run.
+// by how far they may stray from a straight line, or placed where their
+// look is found in the frame's `look` when both runs' looks agree; the
+// others grow by all the motion possible since their run.
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
 				    const timed_regions &after, uint64_t t,
 				    const motion_limits &motion,
-				    const cv::Size &frame);
+				    const cv::Size &frame,
+				    const cv::Mat *look = nullptr);
 
 // The boxes of one run carried to time t, each grown for the motion
 // possible in between.

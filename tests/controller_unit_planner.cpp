@@ -3,10 +3,12 @@
 // fallback and boxes interpolated between runs.
 
 #include "due-frame.h"
+#include "follow-look.h"
 #include "planner.h"
 #include "region-tracks.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <random>
 
@@ -422,4 +424,113 @@ TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
 	EXPECT_TRUE(
 		boxes_between({0, &kept}, {S, &kept}, S / 2, M, FRAME).empty())
 		<< "a person to keep is never hidden";
+}
+
+namespace {
+
+// A street of fine grain, with a textured object (a face, a code) drawn at
+// `at` when it is given; each call draws the grain afresh.
+cv::Mat scene_with(const cv::Mat &object, std::optional<cv::Point> at,
+		   unsigned seed)
+{
+	cv::Mat bgra(FRAME, CV_8UC4, cv::Scalar(120, 120, 120, 255));
+	cv::Mat grain(FRAME, CV_8UC4);
+	cv::theRNG().state = seed;
+	cv::randn(grain, cv::Scalar::all(0), cv::Scalar::all(8));
+	bgra += grain;
+	if (at)
+		object.copyTo(bgra(cv::Rect(*at, object.size())));
+	return bgra;
+}
+
+cv::Mat textured(unsigned seed, int size = 80)
+{
+	cv::Mat small(size / 8, size / 8, CV_8UC4), object;
+	cv::theRNG().state = seed;
+	cv::randu(small, cv::Scalar::all(30), cv::Scalar::all(230));
+	cv::resize(small, object, {size, size}, 0, 0, cv::INTER_CUBIC);
+	return object;
+}
+
+} // namespace
+
+TEST(FollowLook, AnObjectBothRunsFindIsHiddenWhereItIsBetweenThem)
+{
+	// Seen at (200, 300) and, half a second later, at (260, 300); a
+	// quarter of a second after the first run it has swerved 26 px below
+	// the line between. The bounds of its motion allow 32 px.
+	const motion_limits m{200, 1000, 0.5, true};
+	cv::Mat face = textured(1);
+	cv::Mat la = look_of(scene_with(face, cv::Point(200, 300), 2));
+	cv::Mat lb = look_of(scene_with(face, cv::Point(260, 300), 3));
+	cv::Mat lt = look_of(scene_with(face, cv::Point(230, 326), 4));
+	regions a = {{cv::Rect(200, 300, 80, 80), 1, false}};
+	regions b = {{cv::Rect(260, 300, 80, 80), 1, false}};
+	const cv::Rect truth(230, 326, 80, 80);
+	std::vector<cv::Rect> out = boxes_between(
+		{0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME, &lt);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0] & truth, truth);
+	EXPECT_LE(out[0].width, truth.width + 12) << out[0];
+	EXPECT_LE(out[0].height, truth.height + 12) << out[0];
+
+	// Without the looks: the line's point, grown by all the bound.
+	const cv::Rect bounded(230 - 32, 300 - 32, 80 + 64, 80 + 64);
+	EXPECT_EQ(boxes_between({0, &a}, {S / 2, &b}, S / 4, m, FRAME),
+		  std::vector<cv::Rect>{bounded});
+	// Hidden behind something else in this frame: not found, so bounded.
+	cv::Mat gone = look_of(scene_with(face, std::nullopt, 5));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&gone),
+		  std::vector<cv::Rect>{bounded});
+	// Another look in the second run (it turned round): the two runs'
+	// looks do not agree on a place, so bounded.
+	cv::Mat other =
+		look_of(scene_with(textured(7), cv::Point(260, 300), 6));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &other}, S / 4, m,
+				FRAME, &lt),
+		  std::vector<cv::Rect>{bounded});
+	// Further than its motion allows from the line: not looked for there.
+	cv::Mat far = look_of(scene_with(face, cv::Point(230, 380), 8));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&far),
+		  std::vector<cv::Rect>{bounded});
+	// A held box was seen before its run: the run's look does not show
+	// it where the box says.
+	b[0].seen_ns = S / 8;
+	EXPECT_NE(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&lt)[0]
+			  .width,
+		  out[0].width);
+}
+
+TEST(FollowLook, APlainOrTooSmallLookIsNotFollowed)
+{
+	cv::Mat plain(80, 80, CV_8UC4, cv::Scalar(40, 200, 90, 255));
+	cv::Mat la = look_of(scene_with(plain, cv::Point(200, 300), 2));
+	cv::Mat lt = look_of(scene_with(plain, cv::Point(215, 310), 4));
+	cv::Mat lb = look_of(scene_with(plain, cv::Point(230, 300), 3));
+	const cv::Rect guess(215, 300, 80, 80);
+	EXPECT_FALSE(follow_look({&la, {200, 300, 80, 80}},
+				 {&lb, {230, 300, 80, 80}}, lt, guess, 20,
+				 FRAME))
+		<< "a plain look matches anywhere";
+	cv::Mat tiny = textured(3, 16);
+	la = look_of(scene_with(tiny, cv::Point(200, 300), 2));
+	lt = look_of(scene_with(tiny, cv::Point(204, 302), 4));
+	lb = look_of(scene_with(tiny, cv::Point(208, 300), 3));
+	EXPECT_FALSE(follow_look({&la, {200, 300, 16, 16}},
+				 {&lb, {208, 300, 16, 16}}, lt,
+				 {204, 300, 16, 16}, 10, FRAME));
+	// Textured and large enough, it is followed.
+	cv::Mat face = textured(9);
+	la = look_of(scene_with(face, cv::Point(200, 300), 2));
+	lt = look_of(scene_with(face, cv::Point(215, 310), 4));
+	lb = look_of(scene_with(face, cv::Point(230, 300), 3));
+	std::optional<cv::Rect> found = follow_look({&la, {200, 300, 80, 80}},
+						    {&lb, {230, 300, 80, 80}},
+						    lt, guess, 20, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & cv::Rect(215, 310, 80, 80),
+		  cv::Rect(215, 310, 80, 80));
 }

@@ -1,0 +1,113 @@
+#include "follow-look.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace qmc {
+
+namespace {
+
+constexpr double SCALE = 0.5;
+// The middle of a box carries the object's own look; its edges carry what
+// lies behind it, which does not move with it.
+constexpr double MIDDLE_SHARE = 0.6;
+// A look smaller or plainer than this is found almost anywhere (grey
+// levels: standard deviation over the look).
+constexpr int MIN_LOOK_PX = 8;
+constexpr double MIN_CONTRAST = 6;
+// How alike the place found must be (normalised correlation).
+constexpr double MIN_LIKENESS = 0.75;
+// How far apart the two sightings' places may be, in frame pixels: at
+// least this, or this share of the object's size.
+constexpr double AGREE_PX = 4;
+constexpr double AGREE_SHARE = 0.05;
+
+cv::Point2d centre(const cv::Rect &r)
+{
+	return {r.x + r.width / 2.0, r.y + r.height / 2.0};
+}
+
+// The middle of `box`, moved to centre `c`, in look pixels.
+cv::Rect middle_at(const cv::Rect &box, const cv::Point2d &c)
+{
+	int w = int(std::lround(box.width * MIDDLE_SHARE * SCALE));
+	int h = int(std::lround(box.height * MIDDLE_SHARE * SCALE));
+	return cv::Rect(int(std::lround(c.x * SCALE - w / 2.0)),
+			int(std::lround(c.y * SCALE - h / 2.0)), w, h);
+}
+
+// How far from the guess the middle of the sighting's look is best found
+// in `look`, within `reach` look pixels; in frame pixels.
+std::optional<cv::Point2d> found_again(const sighting &s, const cv::Mat &look,
+				       const cv::Point2d &guess, int reach)
+{
+	cv::Rect all(0, 0, look.cols, look.rows);
+	cv::Rect from = middle_at(s.box, centre(s.box));
+	if (!s.look || s.look->size() != look.size() || (from & all) != from ||
+	    from.width < MIN_LOOK_PX || from.height < MIN_LOOK_PX)
+		return std::nullopt;
+	cv::Mat pattern = (*s.look)(from);
+	cv::Scalar mean, deviation;
+	cv::meanStdDev(pattern, mean, deviation);
+	if (deviation[0] < MIN_CONTRAST)
+		return std::nullopt;
+	cv::Rect home = middle_at(s.box, guess);
+	cv::Rect area = cv::Rect(home.x - reach, home.y - reach,
+				 home.width + 2 * reach,
+				 home.height + 2 * reach) &
+			all;
+	if (area.width < pattern.cols || area.height < pattern.rows)
+		return std::nullopt;
+	cv::Mat likeness;
+	cv::matchTemplate(look(area), pattern, likeness, cv::TM_CCOEFF_NORMED);
+	double best = 0;
+	cv::Point at;
+	cv::minMaxLoc(likeness, nullptr, &best, nullptr, &at);
+	if (!(best >= MIN_LIKENESS))
+		return std::nullopt;
+	cv::Point2d shift(area.x + at.x - home.x, area.y + at.y - home.y);
+	return shift / SCALE;
+}
+
+} // namespace
+
+cv::Mat look_of(const cv::Mat &bgra)
+{
+	cv::Mat grey, half;
+	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+	cv::resize(grey, half, cv::Size(), SCALE, SCALE, cv::INTER_AREA);
+	return half;
+}
+
+std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
+				    const cv::Mat &look, const cv::Rect &guess,
+				    int reach, const cv::Size &frame)
+{
+	int within = int(std::ceil(reach * SCALE));
+	if (look.empty() || within <= 0)
+		return std::nullopt;
+	std::optional<cv::Point2d> from_a =
+		found_again(a, look, centre(guess), within);
+	if (!from_a)
+		return std::nullopt;
+	std::optional<cv::Point2d> from_b =
+		found_again(b, look, centre(guess), within);
+	if (!from_b)
+		return std::nullopt;
+	cv::Point2d apart = *from_a - *from_b;
+	double size = std::max(guess.width, guess.height);
+	double gap = std::max(std::abs(apart.x), std::abs(apart.y));
+	if (gap > std::max(AGREE_PX, AGREE_SHARE * size))
+		return std::nullopt;
+	cv::Point2d shift = (*from_a + *from_b) / 2;
+	// Half the disagreement either way, and a look pixel for the scale.
+	int by = int(std::ceil(gap / 2 + 1 / SCALE));
+	cv::Rect r(guess.x + int(std::lround(shift.x)) - by,
+		   guess.y + int(std::lround(shift.y)) - by,
+		   guess.width + 2 * by, guess.height + 2 * by);
+	return r & cv::Rect(0, 0, frame.width, frame.height);
+}
+
+} // namespace qmc

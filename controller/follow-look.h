@@ -1,0 +1,33 @@
+// Following an object between two runs by its look. The runs say where an
+// object was; the frames between them say where it is, when its look at
+// both runs is found again, clearly and at the same place, near where the
+// straight line between its boxes puts it. A look not found so (turned
+// away, hidden, too plain, two places alike) leaves the object to the
+// bounds of its motion.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <optional>
+
+namespace qmc {
+
+// A frame's picture as the follower sees it: grey, at half scale.
+cv::Mat look_of(const cv::Mat &bgra);
+
+// One sighting: the look of a frame and the box of the object in it, in
+// full-frame pixels.
+struct sighting {
+	const cv::Mat *look = nullptr;
+	cv::Rect box;
+};
+
+// Where the object seen at `a` and `b` is in the frame of `look`: `guess`
+// moved to where both sightings' looks are found, grown by how far they
+// disagree. Nothing when they are not both found within `reach` pixels of
+// the guess and within a few pixels of each other.
+std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
+				    const cv::Mat &look, const cv::Rect &guess,
+				    int reach, const cv::Size &frame);
+
+} // namespace qmc
