@@ -249,8 +249,9 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	d.carry_s = 1.0;
 	// Text in the picture moves slowly if at all (a sign, a sheet held
 	// up, a phone's screen), so runs as far apart as they reach are
-	// interpolated between.
-	d.motion = {30, 100, d.reach_s};
+	// interpolated between, and a line is placed where its look is found
+	// in between.
+	d.motion = {30, 100, d.reach_s, true};
 	return d;
 }
 

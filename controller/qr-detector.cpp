@@ -471,8 +471,9 @@ detector qr_detector(const char *name, kernel run,
 	d.modes = std::move(modes);
 	d.expected_cpu_s = cpu_s;
 	// Codes held up move at about 120 px a second and turn back
-	// gently; runs as far apart as OpenCV's reach are interpolated.
-	d.motion = {200, 1000, 0.75};
+	// gently; runs as far apart as OpenCV's reach are interpolated, and
+	// a code is placed where its look is found in between.
+	d.motion = {200, 1000, 0.75, true};
 	return d;
 }
 

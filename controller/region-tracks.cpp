@@ -198,9 +198,14 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 		// there to be found again.
 		if (look && before.look && after.look && !a[i].seen_ns &&
 		    !b[k].seen_ns) {
+			// Looked for beyond the bound too: a path that curves
+			// between runs (a card swaying, a head nodding as
+			// often as runs come) can leave it.
+			int reach = std::max(
+				by, std::min(mid.width, mid.height) / 2);
 			std::optional<cv::Rect> seen = follow_look(
 				{before.look, a[i].box}, {after.look, b[k].box},
-				*look, mid, by, frame);
+				*look, mid, reach, frame);
 			if (seen && seen->area() < box.area())
 				box = *seen;
 		}

@@ -490,7 +490,15 @@ TEST(FollowLook, AnObjectBothRunsFindIsHiddenWhereItIsBetweenThem)
 	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &other}, S / 4, m,
 				FRAME, &lt),
 		  std::vector<cv::Rect>{bounded});
-	// Further than its motion allows from the line: not looked for there.
+	// Swerved beyond the bound (36 px), it is still looked for within
+	// half its size, and found where it is.
+	cv::Mat swerved = look_of(scene_with(face, cv::Point(230, 336), 9));
+	std::vector<cv::Rect> beyond = boxes_between(
+		{0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME, &swerved);
+	ASSERT_EQ(beyond.size(), 1u);
+	EXPECT_EQ(beyond[0] & cv::Rect(230, 336, 80, 80),
+		  cv::Rect(230, 336, 80, 80));
+	// Further still from the line: not looked for there.
 	cv::Mat far = look_of(scene_with(face, cv::Point(230, 380), 8));
 	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
 				&far),
