@@ -33,6 +33,19 @@ bool same_object(const cv::Rect &a, const cv::Rect &b)
 	return common > 0 && 2 * common >= std::min(a.area(), b.area());
 }
 
+// A group's union is one mosaic when the group's boxes fill most of it.
+// Boxes of one object do; a chain of several objects, each overlapping the
+// next, bends round what lies between them, which stays sharp.
+constexpr double UNION_FILL = 0.8;
+
+bool fills_union(const std::vector<cv::Rect> &boxes, const cv::Rect &all)
+{
+	cv::Mat1b covered(all.size(), uchar(0));
+	for (const cv::Rect &b : boxes)
+		covered(b - all.tl()).setTo(1);
+	return cv::countNonZero(covered) >= UNION_FILL * double(all.area());
+}
+
 } // namespace
 
 std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
@@ -55,16 +68,25 @@ std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes)
 		for (size_t j = i + 1; j < boxes.size(); j++)
 			if (same_object(boxes[i], boxes[j]))
 				group[root(j)] = root(i);
-	std::vector<cv::Rect> out;
+	std::vector<std::vector<cv::Rect>> groups;
 	std::vector<int> slot(boxes.size(), -1);
 	for (size_t i = 0; i < boxes.size(); i++) {
 		size_t r = root(i);
 		if (slot[r] < 0) {
-			slot[r] = int(out.size());
-			out.push_back(boxes[i]);
-		} else {
-			out[size_t(slot[r])] |= boxes[i];
+			slot[r] = int(groups.size());
+			groups.emplace_back();
 		}
+		groups[size_t(slot[r])].push_back(boxes[i]);
+	}
+	std::vector<cv::Rect> out;
+	for (const std::vector<cv::Rect> &g : groups) {
+		cv::Rect all;
+		for (const cv::Rect &b : g)
+			all |= b;
+		if (fills_union(g, all))
+			out.push_back(all);
+		else
+			out.insert(out.end(), g.begin(), g.end());
 	}
 	return out;
 }

@@ -18,7 +18,8 @@ void mosaic(cv::Mat &bgra, cv::Rect region, int cells = MOSAIC_CELLS);
 // Boxes that overlap by at least half of the smaller one merged into their
 // bounding boxes, until no two of the result do, so that each object gets
 // one mosaic. Other boxes stay apart: each gets its own mosaic, and where
-// they overlap both apply.
+// they overlap both apply. So do the boxes of a group that fill less than
+// most of its bounding box (a chain of objects in a crowd).
 std::vector<cv::Rect> merge_overlapping(std::vector<cv::Rect> boxes);
 
 // Writes the picture to `out` (reusing its memory) with the boxes

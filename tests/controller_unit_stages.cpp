@@ -112,6 +112,20 @@ TEST(Obscure, RegionsAreClippedAndMergedAndTheWholeFrameCanGo)
 				     {20, 0, 100, 100},
 				     {40, 0, 100, 100}}),
 		  std::vector<cv::Rect>{cv::Rect(0, 0, 140, 100)});
+	// Objects of a crowd chained round a corner: their union would
+	// cover the corner, so each keeps its own mosaic.
+	const std::vector<cv::Rect> corner = {{0, 0, 100, 60},
+					      {50, 0, 100, 60},
+					      {100, 0, 60, 100},
+					      {100, 50, 60, 100}};
+	EXPECT_EQ(merge_overlapping(corner), corner);
+	cv::Mat crowd = noise({320, 180}, 5), chained;
+	compose(crowd, corner, false, chained);
+	EXPECT_EQ(cv::norm(crowd(cv::Rect(0, 60, 100, 90)),
+			   chained(cv::Rect(0, 60, 100, 90)), cv::NORM_INF),
+		  0);
+	for (const cv::Rect &r : corner)
+		EXPECT_GT(cv::norm(crowd(r), chained(r), cv::NORM_INF), 0);
 	cv::Mat between = noise({320, 180}, 4), shown;
 	compose(between, {{0, 0, 100, 100}, {90, 60, 100, 100}}, false, shown);
 	EXPECT_EQ(changed_outside(between, shown, cv::Rect(0, 0, 190, 160)),
