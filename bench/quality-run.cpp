@@ -57,9 +57,37 @@ bool wholly_obscured(const cv::Mat &shown)
 	return true;
 }
 
-void judge_objects(const std::vector<labelled> &truth, const cv::Mat &raw,
-		   const cv::Mat &shown, tally &t, std::vector<int> &was_hidden)
+// A picture for a look, into the folder the variable names, if set.
+void save_picture(const char *variable, const sequence &seq, long long n,
+		  const cv::Mat &picture)
 {
+	const char *dir = getenv(variable);
+	if (!dir || !*dir)
+		return;
+	std::string name = seq.name;
+	std::replace(name.begin(), name.end(), ' ', '-');
+	cv::imwrite(std::string(dir) + "/" + name + "-" + std::to_string(n) +
+			    ".png",
+		    picture);
+}
+
+// With QM_BENCH_SHOWN_DIR set, a frame in which an object to hide showed
+// is saved there, the object's box in red.
+void save_shown(const sequence &seq, const cv::Rect &box, const cv::Mat &shown,
+		long long n)
+{
+	if (!getenv("QM_BENCH_SHOWN_DIR"))
+		return;
+	cv::Mat picture = shown.clone();
+	cv::rectangle(picture, box, cv::Scalar(0, 0, 255, 255), 1);
+	save_picture("QM_BENCH_SHOWN_DIR", seq, n, picture);
+}
+
+void judge_objects(const sequence &seq, long long n, const cv::Mat &shown,
+		   tally &t, std::vector<int> &was_hidden)
+{
+	const std::vector<labelled> &truth = seq.truth[size_t(n)];
+	const cv::Mat &raw = seq.frames[size_t(n)];
 	was_hidden.resize(truth.size(), 0);
 	for (size_t i = 0; i < truth.size(); i++) {
 		const labelled &l = truth[i];
@@ -74,6 +102,8 @@ void judge_objects(const std::vector<labelled> &truth, const cv::Mat &raw,
 			continue;
 		t.seen[l.what]++;
 		t.hidden[l.what] += hid;
+		if (!hid)
+			save_shown(seq, l.box, shown, n);
 		if (l.what == kind::face) {
 			t.strangers_shown += share <= SHOWN;
 			t.flickers += was_hidden[i] && !hid;
@@ -92,8 +122,7 @@ void judge_objects(const std::vector<labelled> &truth, const cv::Mat &raw,
 void save_outside(const sequence &seq, const std::vector<cv::Rect> &boxes,
 		  const cv::Mat &raw, const cv::Mat &shown, long long n)
 {
-	const char *dir = getenv("QM_BENCH_OUTSIDE_DIR");
-	if (!dir || !*dir)
+	if (!getenv("QM_BENCH_OUTSIDE_DIR"))
 		return;
 	cv::Mat near_box =
 		qm_scene::near_boxes(raw.size(), boxes, OUTSIDE_MARGIN);
@@ -107,11 +136,7 @@ void save_outside(const sequence &seq, const std::vector<cv::Rect> &boxes,
 	cv::absdiff(raw, shown, diff);
 	cv::transform(diff, any, cv::Matx14f(1, 1, 1, 0));
 	picture.setTo(cv::Scalar(0, 0, 255, 255), (any > 0) & ~near_box);
-	std::string name = seq.name;
-	std::replace(name.begin(), name.end(), ' ', '-');
-	cv::imwrite(std::string(dir) + "/" + name + "-" + std::to_string(n) +
-			    ".png",
-		    picture);
+	save_picture("QM_BENCH_OUTSIDE_DIR", seq, n, picture);
 }
 
 // What changed away from the objects, and whether a code can be read.
@@ -164,7 +189,7 @@ void judge_frame(const sequence &seq, const cv::Mat &shown, bool late, tally &t,
 	t.processed++;
 	const cv::Mat &raw = seq.frames[size_t(n)];
 	const auto &truth = seq.truth[size_t(n)];
-	judge_objects(truth, raw, shown, t, was_hidden);
+	judge_objects(seq, n, shown, t, was_hidden);
 	judge_surroundings(seq, truth, raw, shown, t);
 }
 
