@@ -19,6 +19,9 @@ constexpr int MIN_LOOK_PX = 8;
 constexpr double MIN_CONTRAST = 6;
 // How alike the place found must be (normalised correlation).
 constexpr double MIN_LIKENESS = 0.75;
+// Larger looks are matched at a coarser scale, this many pixels across
+// their smaller side: finer says little more and costs the square.
+constexpr double MATCH_PX = 24;
 // How far apart the two sightings' places may be, in frame pixels: at
 // least this, or this share of the object's size.
 constexpr double AGREE_PX = 4;
@@ -38,10 +41,17 @@ cv::Rect middle_at(const cv::Rect &box, const cv::Point2d &c)
 			int(std::lround(c.y * SCALE - h / 2.0)), w, h);
 }
 
-// How far from the guess the middle of the sighting's look is best found
-// in `look`, within `reach` look pixels; in frame pixels.
-std::optional<cv::Point2d> found_again(const sighting &s, const cv::Mat &look,
-				       const cv::Point2d &guess, int reach)
+// A place found: how far from the guess, and to how many pixels, both in
+// frame pixels.
+struct place {
+	cv::Point2d shift;
+	double step = 1;
+};
+
+// Where the middle of the sighting's look is best found in `look`, within
+// `reach` look pixels of the guess.
+std::optional<place> found_again(const sighting &s, const cv::Mat &look,
+				 const cv::Point2d &guess, int reach)
 {
 	cv::Rect all(0, 0, look.cols, look.rows);
 	cv::Rect from = middle_at(s.box, centre(s.box));
@@ -60,15 +70,26 @@ std::optional<cv::Point2d> found_again(const sighting &s, const cv::Mat &look,
 			all;
 	if (area.width < pattern.cols || area.height < pattern.rows)
 		return std::nullopt;
+	cv::Mat in = look(area);
+	double by =
+		std::min(1.0, MATCH_PX / std::min(pattern.cols, pattern.rows));
+	if (by < 1) {
+		cv::resize(pattern, pattern, cv::Size(), by, by,
+			   cv::INTER_AREA);
+		cv::resize(in, in, cv::Size(), by, by, cv::INTER_AREA);
+		if (in.cols < pattern.cols || in.rows < pattern.rows)
+			return std::nullopt;
+	}
 	cv::Mat likeness;
-	cv::matchTemplate(look(area), pattern, likeness, cv::TM_CCOEFF_NORMED);
+	cv::matchTemplate(in, pattern, likeness, cv::TM_CCOEFF_NORMED);
 	double best = 0;
 	cv::Point at;
 	cv::minMaxLoc(likeness, nullptr, &best, nullptr, &at);
 	if (!(best >= MIN_LIKENESS))
 		return std::nullopt;
-	cv::Point2d shift(area.x + at.x - home.x, area.y + at.y - home.y);
-	return shift / SCALE;
+	cv::Point2d shift(area.x + at.x / by - home.x,
+			  area.y + at.y / by - home.y);
+	return place{shift / SCALE, 1 / (by * SCALE)};
 }
 
 } // namespace
@@ -88,22 +109,23 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 	int within = int(std::ceil(reach * SCALE));
 	if (look.empty() || within <= 0)
 		return std::nullopt;
-	std::optional<cv::Point2d> from_a =
+	std::optional<place> from_a =
 		found_again(a, look, centre(guess), within);
 	if (!from_a)
 		return std::nullopt;
-	std::optional<cv::Point2d> from_b =
+	std::optional<place> from_b =
 		found_again(b, look, centre(guess), within);
 	if (!from_b)
 		return std::nullopt;
-	cv::Point2d apart = *from_a - *from_b;
+	cv::Point2d apart = from_a->shift - from_b->shift;
 	double size = std::max(guess.width, guess.height);
 	double gap = std::max(std::abs(apart.x), std::abs(apart.y));
-	if (gap > std::max(AGREE_PX, AGREE_SHARE * size))
+	double step = std::max(from_a->step, from_b->step);
+	if (gap > std::max({AGREE_PX, AGREE_SHARE * size, step}))
 		return std::nullopt;
-	cv::Point2d shift = (*from_a + *from_b) / 2;
-	// Half the disagreement either way, and a look pixel for the scale.
-	int by = int(std::ceil(gap / 2 + 1 / SCALE));
+	cv::Point2d shift = (from_a->shift + from_b->shift) / 2;
+	// Half the disagreement either way, and a step of the match's scale.
+	int by = int(std::ceil(gap / 2 + step));
 	cv::Rect r(guess.x + int(std::lround(shift.x)) - by,
 		   guess.y + int(std::lround(shift.y)) - by,
 		   guess.width + 2 * by, guess.height + 2 * by);

@@ -12,6 +12,9 @@ namespace {
 // Boxes of one object differ in size by at most this factor from run to
 // run.
 constexpr double MAX_SIZE_RATIO = 2.0;
+// Next to a run, the interpolated box is as close as a look would place
+// it.
+constexpr int FOLLOW_FROM_PX = 2;
 
 double seconds_between(uint64_t a, uint64_t b)
 {
@@ -196,8 +199,8 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 		cv::Rect box = grown_box(mid, by, frame);
 		// Both boxes seen in their runs' own frames: their looks are
 		// there to be found again.
-		if (look && before.look && after.look && !a[i].seen_ns &&
-		    !b[k].seen_ns) {
+		if (by > FOLLOW_FROM_PX && look && before.look && after.look &&
+		    !a[i].seen_ns && !b[k].seen_ns) {
 			// Looked for beyond the bound too: a path that curves
 			// between runs (a card swaying, a head nodding as
 			// often as runs come) can leave it.
