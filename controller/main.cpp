@@ -153,7 +153,8 @@ std::string status_line(const snapshot &was, const snapshot &now,
 				std::to_string(w->restarts.load());
 	if (!ps.plan.empty()) {
 		snprintf(buf, sizeof(buf),
-			 "  | plan for %.2f cores: ", ps.planned_cores);
+			 "  | besides runs %.2f cores  | plan for %.2f cores: ",
+			 ps.besides_runs_cores, ps.planned_cores);
 		line += buf + ps.plan;
 	}
 	if (!blocked.empty()) {
