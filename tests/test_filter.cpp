@@ -80,25 +80,6 @@ bool wait_for_captured_pattern(filtered_source &fs, std::string &mismatch,
 	});
 }
 
-// Renders the filtered source, its processed frame stamped as just arrived
-// each time, until it shows colours; what was drawn last goes to *shown.
-// Capture comes first within a render: a machine so slow that it takes
-// half a second draws black all the same, and is given another try.
-bool draws_fresh(const filtered_source &fs, const palette &colours,
-		 image *shown = nullptr, uint32_t width = 0,
-		 uint32_t height = 0)
-{
-	image last;
-	bool drawn = wait_until([&] {
-		last = render_and_read_after([&] { restamp_output(fs.data()); },
-					     fs.parent.get(), width, height);
-		return pattern_mismatch(last, colours).empty();
-	});
-	if (shown)
-		*shown = std::move(last);
-	return drawn;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------

@@ -683,17 +683,9 @@ TEST_F(RoundTrip, ProcessedCapturesAreDrawn)
 	// Each render draws the latest echo as if it had just arrived: on a
 	// slow machine the next render may start after it has gone stale,
 	// which the freshness cases cover on their own.
-	std::string mismatch;
-	EXPECT_TRUE(wait_until(
-		[&] {
-			image img = render_and_read_after(
-				[&] { restamp_output(fs.data()); },
-				fs.parent.get());
-			mismatch = pattern_mismatch(img, swapped);
-			return mismatch.empty();
-		},
-		LONG))
-		<< mismatch;
+	image shown;
+	EXPECT_TRUE(draws_fresh(fs, swapped, &shown, 0, 0, LONG))
+		<< pattern_mismatch(shown, swapped);
 	EXPECT_GE(ctl->input_frame_count(), 1u);
 	uint64_t written = 0;
 	for (auto &c : ctl->connections(endpoint::output))

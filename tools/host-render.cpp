@@ -1,5 +1,8 @@
 #include "host-render.h"
 
+#include "host-instance.h"
+#include "host-wait.h"
+
 #include <graphics/vec4.h>
 
 #include <algorithm>
@@ -103,6 +106,24 @@ static image read_back(obs_source_t *source, uint32_t width, uint32_t height)
 	gs_stagesurface_destroy(stage);
 	gs_texrender_destroy(texrender);
 	return img;
+}
+
+bool draws_fresh(const filtered_source &fs, const palette &colours,
+		 image *shown, uint32_t width, uint32_t height,
+		 std::chrono::milliseconds deadline)
+{
+	image last;
+	bool drawn = wait_until(
+		[&] {
+			last = render_and_read_after(
+				[&] { restamp_output(fs.data()); },
+				fs.parent.get(), width, height);
+			return pattern_mismatch(last, colours).empty();
+		},
+		deadline);
+	if (shown)
+		*shown = std::move(last);
+	return drawn;
 }
 
 image render_and_read(obs_source_t *source, uint32_t width, uint32_t height)

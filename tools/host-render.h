@@ -4,6 +4,7 @@
 
 #include "common.h"
 #include "host-images.h"
+#include "host-sources.h"
 
 #include <chrono>
 #include <cstdint>
@@ -43,6 +44,15 @@ image render_and_read(obs_source_t *source, uint32_t width = 0,
 image render_and_read_after(const std::function<void()> &before,
 			    obs_source_t *source, uint32_t width = 0,
 			    uint32_t height = 0);
+
+// Renders the filtered source, its processed frame stamped as just arrived
+// each time, until it shows the colours; what was drawn last goes to
+// *shown. Capture comes first within a render: a machine so slow that it
+// takes half a second draws black all the same, and is given another try.
+bool draws_fresh(const filtered_source &fs, const palette &colours,
+		 image *shown = nullptr, uint32_t width = 0,
+		 uint32_t height = 0,
+		 std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 // Renders source count times without reading back.
 void render_times(obs_source_t *source, int count);
