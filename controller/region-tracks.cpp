@@ -174,13 +174,16 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 	for (size_t i = 0; i < a.size(); i++) {
 		int j = match[i];
 		// Only sightings on both sides of t, close enough in time, say
-		// where the object went in between.
-		bool between_them = j >= 0 && ta[i] <= t &&
-				    t <= tb[size_t(j)] &&
-				    ta[i] < tb[size_t(j)] &&
-				    seconds_between(ta[i], tb[size_t(j)]) <=
-					    motion.interpolate_s &&
-				    mutual_nearest(a, b, i, size_t(j));
+		// where the object went in between. One in this very picture
+		// says where it is, however long the source stalled before the
+		// other.
+		bool here = j >= 0 && (ta[i] == t || tb[size_t(j)] == t);
+		bool between_them =
+			j >= 0 && ta[i] <= t && t <= tb[size_t(j)] &&
+			ta[i] < tb[size_t(j)] &&
+			(here || seconds_between(ta[i], tb[size_t(j)]) <=
+					 motion.interpolate_s) &&
+			mutual_nearest(a, b, i, size_t(j));
 		if (!between_them) {
 			out.push_back(
 				grown_box(a[i].box,

@@ -391,6 +391,24 @@ TEST(RegionTracks, ASightingHeldByOneRunIsInterpolatedFromWhenItWasSeen)
 	EXPECT_EQ(out[0], cv::Rect(130 - 8, 300 - 8, 80 + 16, 80 + 16));
 }
 
+TEST(RegionTracks, ARunOnTheFramesOwnPictureSaysWhereItsObjectsAre)
+{
+	// The source stalled: the frame shows the picture the first run
+	// looked at, and the second run's picture came 1.5 s later, further
+	// than the class interpolates. The object is where the first run saw
+	// it, not wherever it could have gone since the second.
+	regions a = {{cv::Rect(100, 300, 80, 80), 4, false}};
+	regions b = {{cv::Rect(100, 300, 80, 80), 4, false}};
+	EXPECT_EQ(boxes_between({S, &a}, {S * 5 / 2, &b}, S, M, FRAME),
+		  std::vector<cv::Rect>{a[0].box});
+	EXPECT_EQ(boxes_between({0, &a}, {S * 3 / 2, &b}, S * 3 / 2, M, FRAME),
+		  std::vector<cv::Rect>{b[0].box});
+	// Between them, both still grow.
+	EXPECT_EQ(
+		boxes_between({0, &a}, {S * 3 / 2, &b}, S / 2, M, FRAME).size(),
+		2u);
+}
+
 TEST(RegionTracks, BoxesPairedWithANeighboursAreNotInterpolated)
 {
 	// Two faces side by side whose tracks swapped between runs: each
