@@ -149,6 +149,37 @@ bool mutual_nearest(const regions &a, const regions &b, size_t i, size_t j)
 	return true;
 }
 
+// An object as one run saw it: when, and that run's look.
+struct seen_by_run {
+	const region &r;
+	uint64_t at;
+	const cv::Mat *look;
+};
+
+// Where an object both runs saw is at t: between its boxes, grown by how
+// far it may stray from the line, or where both runs' looks find it.
+cv::Rect box_between(const seen_by_run &a, const seen_by_run &b, uint64_t t,
+		     const motion_limits &motion, const cv::Size &frame,
+		     const cv::Mat *look)
+{
+	double from_a = seconds_between(a.at, t);
+	double from_b = seconds_between(b.at, t);
+	cv::Rect mid = between(a.r.box, b.r.box, from_a / (from_a + from_b));
+	int by = stray(motion, from_a, from_b);
+	cv::Rect box = grown_box(mid, by, frame);
+	// Only boxes seen in their runs' own frames have their looks there.
+	if (by <= FOLLOW_FROM_PX || !look || !a.look || !b.look ||
+	    a.r.seen_ns || b.r.seen_ns)
+		return box;
+	// Looked for beyond the bound too: a path that curves between runs
+	// (a card swaying, a head nodding as often as runs come) can leave
+	// it.
+	int reach = std::max(by, std::min(mid.width, mid.height) / 2);
+	std::optional<cv::Rect> seen = follow_look(
+		{a.look, a.r.box}, {b.look, b.r.box}, *look, mid, reach, frame);
+	return seen && seen->area() < box.area() ? *seen : box;
+}
+
 } // namespace
 
 std::vector<cv::Rect> boxes_between(const timed_regions &before,
@@ -194,28 +225,9 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 		}
 		size_t k = size_t(j);
 		matched[k] = true;
-		double from_a = seconds_between(ta[i], t);
-		double from_b = seconds_between(tb[k], t);
-		cv::Rect mid =
-			between(a[i].box, b[k].box, from_a / (from_a + from_b));
-		int by = stray(motion, from_a, from_b);
-		cv::Rect box = grown_box(mid, by, frame);
-		// Both boxes seen in their runs' own frames: their looks are
-		// there to be found again.
-		if (by > FOLLOW_FROM_PX && look && before.look && after.look &&
-		    !a[i].seen_ns && !b[k].seen_ns) {
-			// Looked for beyond the bound too: a path that curves
-			// between runs (a card swaying, a head nodding as
-			// often as runs come) can leave it.
-			int reach = std::max(
-				by, std::min(mid.width, mid.height) / 2);
-			std::optional<cv::Rect> seen = follow_look(
-				{before.look, a[i].box}, {after.look, b[k].box},
-				*look, mid, reach, frame);
-			if (seen && seen->area() < box.area())
-				box = *seen;
-		}
-		out.push_back(box);
+		out.push_back(box_between({a[i], ta[i], before.look},
+					  {b[k], tb[k], after.look}, t, motion,
+					  frame, look));
 	}
 	for (size_t j = 0; j < b.size(); j++)
 		if (!matched[j])
