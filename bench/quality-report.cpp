@@ -104,6 +104,12 @@ void add_delay_tables(const std::vector<outcome> &all)
 		 "ms per run faces / phones / qr-zxing / qr-opencv / qr-fine",
 		 "Runs", "Frames left uncovered"},
 		cost);
+	std::vector<std::vector<std::string>> plans;
+	for (const outcome &o : all)
+		plans.push_back({o.name, format("%.0f", o.delay), o.r.plan});
+	bench::add_section("6. Every sequence at each delay: the last plan "
+			   "the controller chose (mode/spacing, cores)",
+			   {"Sequence", "Delay s", "Plan"}, plans);
 }
 
 namespace {

@@ -240,6 +240,11 @@ void read_summary(const qm_ctl::controller_process &ctl, run_result &r)
 		r.summary["fallback_" + std::string(name)] =
 			ctl.summary("fallback_" + std::string(name));
 	r.summary["obscured_whole"] = ctl.summary("obscured_whole");
+	const std::string said = ctl.std_err(), mark = ": plan: ";
+	size_t at = said.rfind(mark);
+	if (at != std::string::npos)
+		r.plan = said.substr(at + mark.size(),
+				     said.find('\n', at) - at - mark.size());
 }
 
 // Why a controller gave no exit status: still running, or ended by a

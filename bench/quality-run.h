@@ -59,6 +59,8 @@ struct run_result {
 	// The controller's exit summary: "faces_ms", "fallback_qr", ...; -1
 	// for a key it did not print.
 	std::map<std::string, double> summary;
+	// The last plan the controller logged.
+	std::string plan;
 };
 
 // Runs the controller program on seq with these settings, every class on,
