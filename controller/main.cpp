@@ -153,8 +153,7 @@ std::string status_line(const snapshot &was, const snapshot &now,
 				std::to_string(w->restarts.load());
 	if (!ps.plan.empty()) {
 		snprintf(buf, sizeof(buf),
-			 "  | besides runs %.2f cores  | plan for %.2f cores: ",
-			 ps.besides_runs_cores, ps.planned_cores);
+			 "  | plan for %.2f cores: ", ps.planned_cores);
 		line += buf + ps.plan;
 	}
 	if (!blocked.empty()) {

@@ -28,22 +28,8 @@ uint64_t thread_cpu_ns()
 	return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
-uint64_t process_cpu_ns()
-{
-	timespec ts;
-	if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0)
-		return 0;
-	return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
-
 // How often the plan is made again from the measured costs.
 constexpr uint64_t REPLAN_NS = 500000000;
-// What the process takes besides its runs is measured over windows this
-// long, each weighing this much against those before; the runs keep this
-// share of the budget whatever it takes.
-constexpr uint64_t BESIDES_WINDOW_NS = 2000000000;
-constexpr double BESIDES_WEIGHT = 0.5;
-constexpr double MIN_RUNS_SHARE = 0.5;
 // How far a class's evidence may stand in for a detector that did not
 // cover a frame: its reach, a second at least. Mostly the run after a
 // frame is late, and the one before is within reach.
@@ -113,12 +99,8 @@ double default_cpu_budget(unsigned cores)
 pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
 		   pipeline_options options)
 	: clock_(std::move(clock)),
-	  thread_cpu_(options.thread_cpu ? options.thread_cpu
+	  thread_cpu_(options.thread_cpu ? std::move(options.thread_cpu)
 					 : clock_fn(thread_cpu_ns)),
-	  process_cpu_(options.process_cpu ? std::move(options.process_cpu)
-		       : options.thread_cpu
-			       ? clock_fn([] { return uint64_t(0); })
-			       : clock_fn(process_cpu_ns)),
 	  budget_(options.cpu_budget > 0
 			  ? options.cpu_budget
 			  : default_cpu_budget(
@@ -191,14 +173,10 @@ void pipeline::replan(uint64_t now)
 	}
 	plan_limits limits;
 	// What the machine really gives: runs that get half a core each do
-	// half the work the budget assumes. Frames in and out, and hiding,
-	// take their part of the budget first.
-	measure_besides_runs(now);
+	// half the work the budget assumes.
 	limits.budget_cores = std::min(
-		std::max(budget_ - besides_cores_, MIN_RUNS_SHARE * budget_),
-		double(cores_) * std::max(run_share_, MIN_SHARE));
+		budget_, double(cores_) * std::max(run_share_, MIN_SHARE));
 	counts_.planned_cores = limits.budget_cores;
-	counts_.besides_runs_cores = besides_cores_;
 	limits.delay_s = settings_.delay;
 	limits.frame_period_s = 1 / std::max(buffer_.keep_fps(), 0.1);
 	plan p = make_plan(ds, limits);
@@ -210,27 +188,6 @@ void pipeline::replan(uint64_t now)
 	counts_.plan_fits = p.fits;
 	plan_ = std::move(p);
 	next_plan_ = now + REPLAN_NS;
-}
-
-void pipeline::measure_besides_runs(uint64_t now)
-{
-	uint64_t process = process_cpu_();
-	if (besides_at_ && now < besides_at_ + BESIDES_WINDOW_NS)
-		return;
-	if (besides_at_) {
-		double used = double(process - besides_process_ns_) -
-			      double(runs_here_ns_ - besides_runs_ns_);
-		double cores = std::max(0.0, used / double(now - besides_at_));
-		besides_cores_ =
-			besides_measured_
-				? (1 - BESIDES_WEIGHT) * besides_cores_ +
-					  BESIDES_WEIGHT * cores
-				: cores;
-		besides_measured_ = true;
-	}
-	besides_at_ = now;
-	besides_process_ns_ = process;
-	besides_runs_ns_ = runs_here_ns_;
 }
 
 void pipeline::configure(const settings &s)
@@ -406,15 +363,13 @@ void pipeline::run_one(size_t index, slot &s,
 	} catch (...) {
 		failure = "unknown error";
 	}
-	uint64_t here = thread_cpu_() - cpu0;
-	uint64_t cpu = here + cpu_elsewhere;
+	uint64_t cpu = thread_cpu_() - cpu0 + cpu_elsewhere;
 	uint64_t wall = clock_() - wall0;
 	cv::Mat look = ok && w.det.motion.follow ? look_of(*pixels) : cv::Mat();
 	pixels.reset();
 
 	lock.lock();
 	running_--;
-	runs_here_ns_ += here;
 	record(index, seq, {arrival, ok, std::move(found), picture, look}, mode,
 	       cpu, wall, failure);
 }

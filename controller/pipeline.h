@@ -95,11 +95,9 @@ struct pipeline_stats {
 	// The plan in force, described, and how often it changed.
 	std::string plan;
 	bool plan_fits = true;
-	// The cores planned for: the budget less what the controller takes
-	// besides its runs, or less when runs get less of a core than it
-	// assumes.
+	// The cores planned for: the budget, or less when runs get less of a
+	// core than it assumes.
 	double planned_cores = 0;
-	double besides_runs_cores = 0;
 	uint64_t plan_changes = 0;
 };
 
@@ -116,11 +114,6 @@ struct pipeline_options {
 	// The CPU time the calling thread has used, in nanoseconds; tests
 	// give the pipeline their own clock here too.
 	clock_fn thread_cpu;
-	// The CPU time the whole process has used, in nanoseconds: what it
-	// takes besides the runs (frames in and out, obscuring) comes out of
-	// the budget. Tests that give their own thread clock and none here
-	// leave it out.
-	clock_fn process_cpu;
 };
 
 class pipeline {
@@ -178,7 +171,6 @@ private:
 
 	clock_fn clock_;
 	clock_fn thread_cpu_;
-	clock_fn process_cpu_;
 	const double budget_;
 	// Runs at once, at most: the budget rounded up.
 	const size_t cores_;
@@ -200,15 +192,8 @@ private:
 	// gets. Less than one when the machine is busier than the budget
 	// assumes.
 	double run_share_ = 1;
-	// CPU time of runs spent in this process, and what the process took
-	// besides: measured over windows from `besides_at_`.
-	uint64_t runs_here_ns_ = 0;
-	uint64_t besides_at_ = 0, besides_process_ns_ = 0, besides_runs_ns_ = 0;
-	double besides_cores_ = 0;
-	bool besides_measured_ = false;
 
 	void replan(uint64_t now);
-	void measure_besides_runs(uint64_t now);
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
 	bool may_start(size_t index, uint64_t due) const;

@@ -645,34 +645,3 @@ TEST(Pipeline, ASlowDetectorRunsOnAGridNoWiderThanItsSpacing)
 	EXPECT_LE(fell_back, 44 - runs.back());
 	EXPECT_EQ(p.stats().fallback["sampled"], fell_back);
 }
-
-TEST(Pipeline, WhatTheControllerTakesBesidesItsRunsComesOutOfTheBudget)
-{
-	// The process takes 0.3 of a core besides its runs, then 1.2.
-	manual_clock clock;
-	auto share = std::make_shared<std::atomic<double>>(0.3);
-	auto used = std::make_shared<std::atomic<uint64_t>>(0);
-	auto last = std::make_shared<std::atomic<uint64_t>>(0);
-	clock_fn now = clock.fn();
-	pipeline_options o = options(300);
-	o.cpu_budget = 1.5;
-	o.process_cpu = [=] {
-		uint64_t t = now(), was = last->exchange(t);
-		if (was && t > was)
-			*used += uint64_t(double(t - was) * *share);
-		return used->load();
-	};
-	scripted sampled;
-	pipeline p({sampled.make("sampled", 0.3, 0.5, 0)}, clock.fn(), o);
-	p.configure(at(2.0, 15));
-	feed(p, clock, 90, 1000.0 / 15);
-	pipeline_stats s = p.stats();
-	EXPECT_NEAR(s.besides_runs_cores, 0.3, 0.05);
-	EXPECT_NEAR(s.planned_cores, 1.2, 0.05);
-	// However much it takes, half the budget stays with the runs.
-	*share = 1.2;
-	feed(p, clock, 180, 1000.0 / 15, 6000);
-	s = p.stats();
-	EXPECT_GT(s.besides_runs_cores, 0.9);
-	EXPECT_NEAR(s.planned_cores, 0.75, 0.01);
-}
