@@ -22,6 +22,11 @@ constexpr double MIN_LIKENESS = 0.75;
 // Larger looks are matched at a coarser scale, this many pixels across
 // their smaller side: finer says little more and costs the square.
 constexpr double MATCH_PX = 24;
+// Pixels of the two sightings' looks that differ by less than this (grey
+// levels: grain and JPEG stay within it) moved with the object; at least
+// this share of the look must have, or its look changed between runs.
+constexpr double SAME_GREY = 24;
+constexpr double MIN_OWN_SHARE = 0.5;
 // How far apart the two sightings' places may be, in frame pixels: at
 // least this, or this share of the object's size.
 constexpr double AGREE_PX = 4;
@@ -48,22 +53,43 @@ struct place {
 	double step = 1;
 };
 
-// Where the middle of the sighting's look is best found in `look`, within
-// `reach` look pixels of the guess.
-std::optional<place> found_again(const sighting &s, const cv::Mat &look,
-				 const cv::Point2d &guess, int reach)
+// The middle of the sighting's look, if it lies in a look like `look`.
+std::optional<cv::Mat> middle_look(const sighting &s, const cv::Mat &look)
 {
 	cv::Rect all(0, 0, look.cols, look.rows);
 	cv::Rect from = middle_at(s.box, centre(s.box));
 	if (!s.look || s.look->size() != look.size() || (from & all) != from ||
 	    from.width < MIN_LOOK_PX || from.height < MIN_LOOK_PX)
 		return std::nullopt;
-	cv::Mat pattern = (*s.look)(from);
+	return (*s.look)(from);
+}
+
+// Which pixels of the middle of a's look b's look shows alike, where the
+// object was then: those that moved with the object, not what lies behind
+// it. Nothing when too few did.
+std::optional<cv::Mat> own_pixels(const cv::Mat &a, const cv::Mat &b)
+{
+	cv::Mat b_as_a, apart, same;
+	cv::resize(b, b_as_a, a.size(), 0, 0, cv::INTER_AREA);
+	cv::absdiff(a, b_as_a, apart);
+	same = apart < SAME_GREY;
+	if (cv::countNonZero(same) < MIN_OWN_SHARE * double(same.total()))
+		return std::nullopt;
+	return same;
+}
+
+// Where the pattern, its own pixels those of `own`, is best found in
+// `look`, within `reach` look pixels of `home`, the pattern's place at the
+// guess.
+std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
+				 const cv::Mat &look, const cv::Rect &home,
+				 int reach)
+{
+	cv::Rect all(0, 0, look.cols, look.rows);
 	cv::Scalar mean, deviation;
-	cv::meanStdDev(pattern, mean, deviation);
+	cv::meanStdDev(pattern, mean, deviation, own);
 	if (deviation[0] < MIN_CONTRAST)
 		return std::nullopt;
-	cv::Rect home = middle_at(s.box, guess);
 	cv::Rect area = cv::Rect(home.x - reach, home.y - reach,
 				 home.width + 2 * reach,
 				 home.height + 2 * reach) &
@@ -77,11 +103,16 @@ std::optional<place> found_again(const sighting &s, const cv::Mat &look,
 		cv::resize(pattern, pattern, cv::Size(), by, by,
 			   cv::INTER_AREA);
 		cv::resize(in, in, cv::Size(), by, by, cv::INTER_AREA);
+		cv::resize(own, own, pattern.size(), 0, 0, cv::INTER_NEAREST);
 		if (in.cols < pattern.cols || in.rows < pattern.rows)
 			return std::nullopt;
 	}
 	cv::Mat likeness;
-	cv::matchTemplate(in, pattern, likeness, cv::TM_CCOEFF_NORMED);
+	cv::matchTemplate(in, pattern, likeness, cv::TM_CCOEFF_NORMED, own);
+	// A flat place in the picture gives no likeness at all, nor one the
+	// rounding of a near-flat place makes more than a perfect match.
+	cv::patchNaNs(likeness, 0);
+	cv::threshold(likeness, likeness, 1.001, 0, cv::THRESH_TOZERO_INV);
 	double best = 0;
 	cv::Point at;
 	cv::minMaxLoc(likeness, nullptr, &best, nullptr, &at);
@@ -109,12 +140,21 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 	int within = int(std::ceil(reach * SCALE));
 	if (look.empty() || within <= 0)
 		return std::nullopt;
-	std::optional<place> from_a =
-		found_again(a, look, centre(guess), within);
+	std::optional<cv::Mat> look_a = middle_look(a, look);
+	std::optional<cv::Mat> look_b = middle_look(b, look);
+	if (!look_a || !look_b)
+		return std::nullopt;
+	std::optional<cv::Mat> own = own_pixels(*look_a, *look_b);
+	if (!own)
+		return std::nullopt;
+	cv::Mat own_b;
+	cv::resize(*own, own_b, look_b->size(), 0, 0, cv::INTER_NEAREST);
+	std::optional<place> from_a = found_again(
+		*look_a, *own, look, middle_at(a.box, centre(guess)), within);
 	if (!from_a)
 		return std::nullopt;
-	std::optional<place> from_b =
-		found_again(b, look, centre(guess), within);
+	std::optional<place> from_b = found_again(
+		*look_b, own_b, look, middle_at(b.box, centre(guess)), within);
 	if (!from_b)
 		return std::nullopt;
 	cv::Point2d apart = from_a->shift - from_b->shift;

@@ -579,6 +579,34 @@ TEST(FollowLook, AnObjectBothRunsFindIsHiddenWhereItIsBetweenThem)
 		  out[0].width);
 }
 
+TEST(FollowLook, AnObjectIsFoundOverABusyPictureBehindIt)
+{
+	// A card 60 px square on a picture as busy as itself; its box has a
+	// margin of 30 px, so that a third of the middle of its look is what
+	// lies behind it, which stays while the card moves. Only the pixels
+	// that moved with it say where it is.
+	cv::Mat street = textured(11, 1280)(cv::Rect({0, 0}, FRAME));
+	cv::Mat card = textured(12, 60);
+	auto at = [&](cv::Point p) {
+		cv::Mat frame = street.clone();
+		card.copyTo(frame(cv::Rect(p, card.size())));
+		return look_of(frame);
+	};
+	cv::Mat la = at({230, 330}), lb = at({290, 330}), lt = at({260, 350});
+	std::optional<cv::Rect> found = follow_look({&la, {200, 300, 120, 120}},
+						    {&lb, {260, 300, 120, 120}},
+						    lt, {230, 300, 120, 120},
+						    30, FRAME);
+	ASSERT_TRUE(found);
+	const cv::Rect truth(230, 320, 120, 120);
+	EXPECT_EQ(*found & truth, truth);
+	EXPECT_LE(found->width, truth.width + 12) << *found;
+	// Gone from the frame, it is not found in what lay behind it.
+	EXPECT_FALSE(follow_look({&la, {200, 300, 120, 120}},
+				 {&lb, {260, 300, 120, 120}}, look_of(street),
+				 {230, 300, 120, 120}, 30, FRAME));
+}
+
 TEST(FollowLook, APlainOrTooSmallLookIsNotFollowed)
 {
 	cv::Mat plain(80, 80, CV_8UC4, cv::Scalar(40, 200, 90, 255));
