@@ -10,6 +10,7 @@ namespace qmc {
 namespace {
 
 constexpr double SCALE = 0.5;
+constexpr double BLUR_SIGMA = 1.0;
 // The middle of a box carries the object's own look; its edges carry what
 // lies behind it, which does not move with it.
 constexpr double MIDDLE_SHARE = 0.6;
@@ -130,6 +131,9 @@ cv::Mat look_of(const cv::Mat &bgra)
 	cv::Mat grey, half;
 	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
 	cv::resize(grey, half, cv::Size(), SCALE, SCALE, cv::INTER_AREA);
+	// Shapes, not strokes and grain: a text line's strokes move a pixel
+	// with its box's jitter, and a dim camera's grain is new every frame.
+	cv::GaussianBlur(half, half, cv::Size(), BLUR_SIGMA);
 	return half;
 }
 

@@ -14,7 +14,8 @@
 
 namespace qmc {
 
-// A frame's picture as the follower sees it: grey, at half scale.
+// A frame's picture as the follower sees it: grey, at half scale,
+// smoothed.
 cv::Mat look_of(const cv::Mat &bgra);
 
 // One sighting: the look of a frame and the box of the object in it, in
