@@ -79,9 +79,9 @@ std::optional<cv::Mat> own_pixels(const cv::Mat &a, const cv::Mat &b)
 	return same;
 }
 
-// Where the pattern, its own pixels those of `own`, is best found in
-// `look`, within `reach` look pixels of `home`, the pattern's place at the
-// guess.
+// Where the pattern, its own pixels those of `own` (all when empty), is
+// best found in `look`, within `reach` look pixels of `home`, the
+// pattern's place at the guess.
 std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 				 const cv::Mat &look, const cv::Rect &home,
 				 int reach)
@@ -104,7 +104,9 @@ std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 		cv::resize(pattern, pattern, cv::Size(), by, by,
 			   cv::INTER_AREA);
 		cv::resize(in, in, cv::Size(), by, by, cv::INTER_AREA);
-		cv::resize(own, own, pattern.size(), 0, 0, cv::INTER_NEAREST);
+		if (!own.empty())
+			cv::resize(own, own, pattern.size(), 0, 0,
+				   cv::INTER_NEAREST);
 		if (in.cols < pattern.cols || in.rows < pattern.rows)
 			return std::nullopt;
 	}
@@ -122,6 +124,42 @@ std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 	cv::Point2d shift(area.x + at.x / by - home.x,
 			  area.y + at.y / by - home.y);
 	return place{shift / SCALE, 1 / (by * SCALE)};
+}
+
+// The middle of one sighting's look, the pixels of it that are the
+// object's own (all when empty), and the sighting's box.
+struct middle {
+	cv::Mat look, own;
+	cv::Rect box;
+};
+
+// Where both sightings' looks are found near the guess, at one place.
+std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
+				      const cv::Mat &look,
+				      const cv::Rect &guess, int within,
+				      const cv::Size &frame)
+{
+	std::optional<place> from_a = found_again(
+		a.look, a.own, look, middle_at(a.box, centre(guess)), within);
+	if (!from_a)
+		return std::nullopt;
+	std::optional<place> from_b = found_again(
+		b.look, b.own, look, middle_at(b.box, centre(guess)), within);
+	if (!from_b)
+		return std::nullopt;
+	cv::Point2d apart = from_a->shift - from_b->shift;
+	double size = std::max(guess.width, guess.height);
+	double gap = std::max(std::abs(apart.x), std::abs(apart.y));
+	double step = std::max(from_a->step, from_b->step);
+	if (gap > std::max({AGREE_PX, AGREE_SHARE * size, step}))
+		return std::nullopt;
+	cv::Point2d shift = (from_a->shift + from_b->shift) / 2;
+	// Half the disagreement either way, and a step of the match's scale.
+	int by = int(std::ceil(gap / 2 + step));
+	cv::Rect r(guess.x + int(std::lround(shift.x)) - by,
+		   guess.y + int(std::lround(shift.y)) - by,
+		   guess.width + 2 * by, guess.height + 2 * by);
+	return r & cv::Rect(0, 0, frame.width, frame.height);
 }
 
 } // namespace
@@ -148,32 +186,17 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 	std::optional<cv::Mat> look_b = middle_look(b, look);
 	if (!look_a || !look_b)
 		return std::nullopt;
-	std::optional<cv::Mat> own = own_pixels(*look_a, *look_b);
+	middle ma{*look_a, {}, a.box}, mb{*look_b, {}, b.box};
+	if (auto r = found_by_both(ma, mb, look, guess, within, frame))
+		return r;
+	// Not found whole: what lay behind it may hide it. Matching a part
+	// costs several times more, so it comes second.
+	std::optional<cv::Mat> own = own_pixels(ma.look, mb.look);
 	if (!own)
 		return std::nullopt;
-	cv::Mat own_b;
-	cv::resize(*own, own_b, look_b->size(), 0, 0, cv::INTER_NEAREST);
-	std::optional<place> from_a = found_again(
-		*look_a, *own, look, middle_at(a.box, centre(guess)), within);
-	if (!from_a)
-		return std::nullopt;
-	std::optional<place> from_b = found_again(
-		*look_b, own_b, look, middle_at(b.box, centre(guess)), within);
-	if (!from_b)
-		return std::nullopt;
-	cv::Point2d apart = from_a->shift - from_b->shift;
-	double size = std::max(guess.width, guess.height);
-	double gap = std::max(std::abs(apart.x), std::abs(apart.y));
-	double step = std::max(from_a->step, from_b->step);
-	if (gap > std::max({AGREE_PX, AGREE_SHARE * size, step}))
-		return std::nullopt;
-	cv::Point2d shift = (from_a->shift + from_b->shift) / 2;
-	// Half the disagreement either way, and a step of the match's scale.
-	int by = int(std::ceil(gap / 2 + step));
-	cv::Rect r(guess.x + int(std::lround(shift.x)) - by,
-		   guess.y + int(std::lround(shift.y)) - by,
-		   guess.width + 2 * by, guess.height + 2 * by);
-	return r & cv::Rect(0, 0, frame.width, frame.height);
+	ma.own = *own;
+	cv::resize(*own, mb.own, mb.look.size(), 0, 0, cv::INTER_NEAREST);
+	return found_by_both(ma, mb, look, guess, within, frame);
 }
 
 } // namespace qmc
