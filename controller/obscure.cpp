@@ -4,7 +4,7 @@
 
 namespace qmc {
 
-void mosaic(cv::Mat &bgra, cv::Rect region, int cells)
+void mosaic(cv::Mat &bgra, cv::Rect region, int cells, const cv::Mat &only)
 {
 	region &= cv::Rect(0, 0, bgra.cols, bgra.rows);
 	if (region.empty() || cells < 1)
@@ -16,7 +16,13 @@ void mosaic(cv::Mat &bgra, cv::Rect region, int cells)
 			cv::Rect cell(x, y, std::min(side, region.br().x - x),
 				      std::min(side, region.br().y - y));
 			cv::Mat part = bgra(cell);
-			part.setTo(cv::mean(part));
+			if (only.empty()) {
+				part.setTo(cv::mean(part));
+				continue;
+			}
+			cv::Mat in = only(cell);
+			if (cv::countNonZero(in) > 0)
+				part.setTo(cv::mean(part, in), in);
 		}
 	}
 }
@@ -35,7 +41,8 @@ bool same_object(const cv::Rect &a, const cv::Rect &b)
 
 // A group's union is one mosaic when the group's boxes fill most of it.
 // Boxes of one object do; a chain of several objects, each overlapping the
-// next, bends round what lies between them, which stays sharp.
+// next, bends round what lies between them, which stays sharp. The
+// union's mosaic covers its boxes only.
 constexpr double UNION_FILL = 0.8;
 
 bool fills_union(const std::vector<cv::Rect> &boxes, const cv::Rect &all)
@@ -99,8 +106,22 @@ void compose(const cv::Mat &bgra, const std::vector<cv::Rect> &boxes,
 		mosaic(out, cv::Rect(0, 0, out.cols, out.rows));
 		return;
 	}
-	for (const cv::Rect &box : merge_overlapping(boxes))
-		mosaic(out, box);
+	// A union's cells take in what its boxes cover, not the corners
+	// between them.
+	cv::Mat covered;
+	for (const cv::Rect &box : merge_overlapping(boxes)) {
+		if (std::find(boxes.begin(), boxes.end(), box) != boxes.end()) {
+			mosaic(out, box);
+			continue;
+		}
+		if (covered.empty()) {
+			covered = cv::Mat(out.size(), CV_8U, cv::Scalar(0));
+			for (const cv::Rect &b : boxes)
+				covered(b & cv::Rect(0, 0, out.cols, out.rows))
+					.setTo(255);
+		}
+		mosaic(out, box, MOSAIC_CELLS, covered);
+	}
 }
 
 } // namespace qmc

@@ -112,6 +112,17 @@ TEST(Obscure, RegionsAreClippedAndMergedAndTheWholeFrameCanGo)
 				     {20, 0, 100, 100},
 				     {40, 0, 100, 100}}),
 		  std::vector<cv::Rect>{cv::Rect(0, 0, 140, 100)});
+	// Two boxes of one object share one mosaic, and the corners of
+	// their union that neither covers stay as they were.
+	cv::Mat pair = noise({320, 180}, 6), paired;
+	compose(pair, {{0, 0, 100, 100}, {20, 20, 100, 100}}, false, paired);
+	for (const cv::Rect &corner :
+	     {cv::Rect(100, 0, 20, 20), cv::Rect(0, 100, 20, 20)})
+		EXPECT_EQ(cv::norm(pair(corner), paired(corner), cv::NORM_INF),
+			  0);
+	EXPECT_GT(cv::norm(pair(cv::Rect(0, 0, 120, 100)),
+			   paired(cv::Rect(0, 0, 120, 100)), cv::NORM_INF),
+		  0);
 	// Objects of a crowd chained round a corner: their union would
 	// cover the corner, so each keeps its own mosaic.
 	const std::vector<cv::Rect> corner = {{0, 0, 100, 60},
