@@ -1,11 +1,11 @@
 // Following an object between two runs by its look. The runs say where an
 // object was; the frames between them say where it is, when its look at
 // both runs is found again, clearly and at the same place, near where the
-// straight line between its boxes puts it. Only the part of its look that
-// moved with it from one run to the other is sought, not what lay behind
-// it. A look not found so (turned away, hidden, too plain, two places
-// alike, changed between the runs) leaves the object to the bounds of its
-// motion.
+// straight line between its boxes puts it; when the whole look is not,
+// the part of it that moved with the object from one run to the other,
+// without what lay behind it. A look not found so (turned away, hidden,
+// too plain, two places alike, changed between the runs) leaves the
+// object to the bounds of its motion.
 #pragma once
 
 #include <opencv2/core.hpp>
