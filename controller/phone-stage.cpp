@@ -247,10 +247,11 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	d.spacing_s = 1.0;
 	d.reach_s = 2.0;
 	d.carry_s = 1.0;
-	// A number on a card or a phone held up moves as a code held up
-	// does; runs as far apart as they reach are interpolated between, and
-	// a line is placed where its look is found in between.
-	d.motion = {200, 1000, d.reach_s, true};
+	// Text in the picture moves slowly if at all (a sign, a sheet held
+	// up, a phone's screen), so runs as far apart as they reach are
+	// interpolated between, and a line is placed where its look is found
+	// in between.
+	d.motion = {30, 100, d.reach_s, true};
 	return d;
 }
 

@@ -4,9 +4,7 @@
 
 #include "due-frame.h"
 #include "follow-look.h"
-#include "phone-stage.h"
 #include "planner.h"
-#include "qr-detector.h"
 #include "region-tracks.h"
 
 #include <gtest/gtest.h>
@@ -445,53 +443,6 @@ TEST(RegionTracks, UntrackedRegionsPairByOverlapOrNearnessOfLikeSize)
 	EXPECT_TRUE(
 		boxes_between({0, &kept}, {S, &kept}, S / 2, M, FRAME).empty())
 		<< "a person to keep is never hidden";
-}
-
-namespace {
-
-// Where a card held up in front of the camera is at ns: swaying across at up
-// to 126 px/s and bobbing twice as often, up to 63 px/s.
-cv::Rect card_at(uint64_t ns)
-{
-	double w = 2 * CV_PI / 3, s = double(ns) / S;
-	return cv::Rect(int(std::lround(600 + 60 * std::sin(w * s))),
-			int(std::lround(330 + 15 * std::sin(2 * w * s))), 220,
-			40);
-}
-
-// The first time between runs at t0 and t1 at which the card is not
-// inside its boxes; none when it always is.
-std::optional<uint64_t> card_left_its_boxes(const motion_limits &m, uint64_t t0,
-					    uint64_t t1)
-{
-	regions a = {{card_at(t0)}}, b = {{card_at(t1)}};
-	for (uint64_t t = t0; t <= t1; t += S / 30)
-		if (!inside(card_at(t),
-			    boxes_between({t0, &a}, {t1, &b}, t, m, FRAME)))
-			return t;
-	return std::nullopt;
-}
-
-} // namespace
-
-TEST(RegionTracks, ACardHeldUpStaysInsideItsBoxesBetweenRunsOfEveryClass)
-{
-	// Without a look to follow, only the class's motion bounds place the
-	// card between two runs, as far apart as the class runs and as far as
-	// it interpolates.
-	std::vector<detector> ds = make_qr_detectors();
-	ds.push_back(make_phone_detector(std::make_shared<phone_models>()));
-	for (const detector &d : ds)
-		for (double apart : {d.spacing_s, d.motion.interpolate_s})
-			for (uint64_t t0 = 0; t0 < 3 * S; t0 += S / 10) {
-				uint64_t t1 = t0 + uint64_t(apart * double(S));
-				std::optional<uint64_t> left =
-					card_left_its_boxes(d.motion, t0, t1);
-				EXPECT_FALSE(left)
-					<< d.name << ", runs " << apart
-					<< " s apart from " << t0 << " ns: at "
-					<< *left << " ns";
-			}
 }
 
 namespace {
