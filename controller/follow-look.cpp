@@ -67,14 +67,17 @@ std::optional<cv::Mat> middle_look(const sighting &s, const cv::Mat &look)
 
 // Which pixels of the middle of a's look b's look shows alike, where the
 // object was then: those that moved with the object, not what lies behind
-// it. Nothing when too few did.
+// it. Nothing when too few did, nor when all did: that part is the whole,
+// and the whole was not found.
 std::optional<cv::Mat> own_pixels(const cv::Mat &a, const cv::Mat &b)
 {
 	cv::Mat b_as_a, apart, same;
 	cv::resize(b, b_as_a, a.size(), 0, 0, cv::INTER_AREA);
 	cv::absdiff(a, b_as_a, apart);
 	same = apart < SAME_GREY;
-	if (cv::countNonZero(same) < MIN_OWN_SHARE * double(same.total()))
+	int alike = cv::countNonZero(same);
+	if (alike < MIN_OWN_SHARE * double(same.total()) ||
+	    size_t(alike) == same.total())
 		return std::nullopt;
 	return same;
 }
