@@ -56,7 +56,7 @@ Options:
                        (100 to 1048576, default 2048). A frame takes 3.7 MB;
                        when "delay" seconds at "fps" do not fit, fewer
                        frames a second are kept.
-  --cpu-budget CORES   Cores all detectors together may take (0.1 to 256).
+  --cpu-budget CORES   Cores the controller may take (0.1 to 256).
                        Default: the machine's cores less a quarter of
                        them, and less half a core at least (1.5 on two
                        cores), so that OBS keeps room beside it. How often

@@ -18,7 +18,7 @@ struct options {
 	double status_every = 0;
 	// Memory the look-ahead buffer may use, in megabytes.
 	size_t buffer_mb = 2048;
-	// Cores all detectors together may take; 0: the default for this
+	// Cores the controller may take; 0: the default for this
 	// machine.
 	double cpu_budget = 0;
 	// Folder of the detectors' models; empty: beside the program, then

@@ -153,7 +153,8 @@ std::string status_line(const snapshot &was, const snapshot &now,
 				std::to_string(w->restarts.load());
 	if (!ps.plan.empty()) {
 		snprintf(buf, sizeof(buf),
-			 "  | plan for %.2f cores: ", ps.planned_cores);
+			 "  | plan for %.2f cores (%.2f besides): ",
+			 ps.planned_cores, ps.other_cores);
 		line += buf + ps.plan;
 	}
 	if (!blocked.empty()) {

@@ -20,12 +20,22 @@ uint64_t ns(double seconds)
 	return seconds <= 0 ? 0 : uint64_t(std::llround(seconds * 1e9));
 }
 
-uint64_t thread_cpu_ns()
+uint64_t cpu_clock_ns(clockid_t which)
 {
 	timespec ts;
-	if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0)
+	if (clock_gettime(which, &ts) != 0)
 		return 0;
 	return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+uint64_t thread_cpu_ns()
+{
+	return cpu_clock_ns(CLOCK_THREAD_CPUTIME_ID);
+}
+
+uint64_t process_cpu_ns()
+{
+	return cpu_clock_ns(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 // How often the plan is made again from the measured costs.
@@ -39,6 +49,11 @@ constexpr double MIN_FALLBACK_S = 1;
 // planned for.
 constexpr double SHARE_WEIGHT = 0.1;
 constexpr double MIN_SHARE = 0.1;
+// Over about how long what the rest of the controller takes is measured,
+// and the least share of the budget its detectors keep however much that
+// is.
+constexpr double REST_OVER_S = 2;
+constexpr double MIN_DETECTOR_SHARE = 0.5;
 
 } // namespace
 
@@ -101,6 +116,8 @@ pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
 	: clock_(std::move(clock)),
 	  thread_cpu_(options.thread_cpu ? std::move(options.thread_cpu)
 					 : clock_fn(thread_cpu_ns)),
+	  process_cpu_(options.process_cpu ? std::move(options.process_cpu)
+					   : clock_fn(process_cpu_ns)),
 	  budget_(options.cpu_budget > 0
 			  ? options.cpu_budget
 			  : default_cpu_budget(
@@ -127,7 +144,9 @@ pipeline::pipeline(std::vector<detector> detectors, clock_fn clock,
 		w->wanted = wanted(*w);
 		workers_.push_back(std::move(w));
 	}
-	replan(clock_());
+	rest_from_wall_ = clock_();
+	rest_from_cpu_ = process_cpu_();
+	replan(rest_from_wall_);
 	for (size_t i = 0; i < workers_.size(); i++)
 		workers_[i]->thread =
 			std::thread(&pipeline::detector_loop, this, i);
@@ -171,11 +190,14 @@ void pipeline::replan(uint64_t now)
 		ds.push_back(std::move(d));
 		in_plan.push_back(w.get());
 	}
+	measure_rest(now);
 	plan_limits limits;
 	// What the machine really gives: runs that get half a core each do
 	// half the work the budget assumes.
+	double left = std::max(budget_ - counts_.other_cores,
+			       budget_ * MIN_DETECTOR_SHARE);
 	limits.budget_cores = std::min(
-		budget_, double(cores_) * std::max(run_share_, MIN_SHARE));
+		left, double(cores_) * std::max(run_share_, MIN_SHARE));
 	counts_.planned_cores = limits.budget_cores;
 	limits.delay_s = settings_.delay;
 	limits.frame_period_s = 1 / std::max(buffer_.keep_fps(), 0.1);
@@ -188,6 +210,25 @@ void pipeline::replan(uint64_t now)
 	counts_.plan_fits = p.fits;
 	plan_ = std::move(p);
 	next_plan_ = now + REPLAN_NS;
+}
+
+// What the controller spent besides its detectors' runs since the last
+// measure: the process's CPU time less the part of runs spent in it (runs
+// in worker processes spend theirs there).
+void pipeline::measure_rest(uint64_t now)
+{
+	uint64_t cpu = process_cpu_();
+	if (now <= rest_from_wall_)
+		return;
+	double spent = double(cpu - rest_from_cpu_) -
+		       double(runs_here_ns_ - rest_from_runs_);
+	double dt = double(now - rest_from_wall_);
+	double weight = 1 - std::exp(-dt / 1e9 / REST_OVER_S);
+	counts_.other_cores = (1 - weight) * counts_.other_cores +
+			      weight * std::max(0.0, spent) / dt;
+	rest_from_wall_ = now;
+	rest_from_cpu_ = cpu;
+	rest_from_runs_ = runs_here_ns_;
 }
 
 void pipeline::configure(const settings &s)
@@ -370,6 +411,7 @@ void pipeline::run_one(size_t index, slot &s,
 
 	lock.lock();
 	running_--;
+	runs_here_ns_ += cpu - cpu_elsewhere;
 	record(index, seq, {arrival, ok, std::move(found), picture, look}, mode,
 	       cpu, wall, failure);
 }

@@ -95,13 +95,16 @@ struct pipeline_stats {
 	// The plan in force, described, and how often it changed.
 	std::string plan;
 	bool plan_fits = true;
-	// The cores planned for: the budget, or less when runs get less of a
-	// core than it assumes.
+	// The cores planned for the detectors: the budget less what the rest
+	// of the controller takes, or less when runs get less of a core than
+	// it assumes.
 	double planned_cores = 0;
+	// What the controller takes besides its detectors' runs.
+	double other_cores = 0;
 	uint64_t plan_changes = 0;
 };
 
-// The CPU budget for all detectors: the cores less a quarter of them, and
+// The CPU budget of the controller: the cores less a quarter of them, and
 // less half a core at least (1.5 on two cores), so that OBS and the rest
 // of the machine keep room.
 double default_cpu_budget(unsigned cores);
@@ -109,11 +112,14 @@ double default_cpu_budget(unsigned cores);
 struct pipeline_options {
 	// Bounds the buffer (memory).
 	size_t max_frames = 64;
-	// Cores all detectors together may take.
+	// Cores the controller may take: its detectors' runs, and what the
+	// rest of it spends (frames in and out, following, obscuring).
 	double cpu_budget = 1.5;
 	// The CPU time the calling thread has used, in nanoseconds; tests
 	// give the pipeline their own clock here too.
 	clock_fn thread_cpu;
+	// The CPU time the whole process has used, in nanoseconds.
+	clock_fn process_cpu;
 };
 
 class pipeline {
@@ -171,6 +177,7 @@ private:
 
 	clock_fn clock_;
 	clock_fn thread_cpu_;
+	clock_fn process_cpu_;
 	const double budget_;
 	// Runs at once, at most: the budget rounded up.
 	const size_t cores_;
@@ -192,8 +199,13 @@ private:
 	// gets. Less than one when the machine is busier than the budget
 	// assumes.
 	double run_share_ = 1;
+	// CPU time of runs spent in this process, and where the last
+	// measure of the rest began (wall, process CPU, runs' CPU).
+	uint64_t runs_here_ns_ = 0;
+	uint64_t rest_from_wall_ = 0, rest_from_cpu_ = 0, rest_from_runs_ = 0;
 
 	void replan(uint64_t now);
+	void measure_rest(uint64_t now);
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
 	bool may_start(size_t index, uint64_t due) const;

@@ -60,6 +60,7 @@ pipeline_options options(
 	o.max_frames = frames;
 	o.cpu_budget = 8;
 	o.thread_cpu = cpu;
+	o.process_cpu = [] { return uint64_t(0); };
 	return o;
 }
 
@@ -644,4 +645,32 @@ TEST(Pipeline, ASlowDetectorRunsOnAGridNoWiderThanItsSpacing)
 	}
 	EXPECT_LE(fell_back, 44 - runs.back());
 	EXPECT_EQ(p.stats().fallback["sampled"], fell_back);
+}
+
+// The budget is the whole controller's: its detectors are planned for
+// what the rest of it leaves, and for half of it however much that is.
+TEST(Pipeline, DetectorsArePlannedForWhatTheRestOfTheControllerLeaves)
+{
+	for (double rest : {0.4, 3.0}) {
+		manual_clock clock;
+		clock_fn wall = clock.fn();
+		scripted sampled;
+		pipeline_options o = options(100);
+		o.cpu_budget = 1.5;
+		// Runs take no CPU on the test's clock: all the process spends
+		// is the rest's.
+		o.process_cpu = [wall, rest] {
+			return uint64_t(rest * double(wall() - 1000 * MS));
+		};
+		pipeline p({sampled.make("sampled", 0.3, 0.5, 0)}, clock.fn(),
+			   o);
+		p.configure(at(5.0, 15));
+		EXPECT_NEAR(p.stats().planned_cores, 1.5, 1e-9);
+		feed(p, clock, 150, 1000.0 / 15);
+		pipeline_stats st = p.stats();
+		EXPECT_NEAR(st.other_cores, rest, 0.15 * rest) << rest;
+		EXPECT_NEAR(st.planned_cores, std::max(1.5 - rest, 0.75),
+			    0.15 * rest)
+			<< rest;
+	}
 }
