@@ -34,7 +34,8 @@ public:
 		  lim_(limits),
 		  margin_(plan_margin_s(limits.delay_s)),
 		  period_(std::max(limits.frame_period_s, 1e-3)),
-		  at_(wanted.size())
+		  at_(wanted.size()),
+		  behind_(wanted.size(), false)
 	{
 	}
 
@@ -45,7 +46,7 @@ public:
 			keep_pace(i);
 		}
 		while (total() > budget() + 1e-9)
-			if (!widen() && !cheapen()) {
+			if (!give_up_pace() && !widen() && !cheapen()) {
 				refuse_budget();
 				break;
 			}
@@ -57,6 +58,9 @@ private:
 	const plan_limits &lim_;
 	const double margin_, period_;
 	std::vector<step> at_;
+	// Detectors whose runs cannot keep pace with the spacing coverage
+	// asks: they cover some frames only, the others fall back.
+	std::vector<bool> behind_;
 	plan out_;
 
 	const mode_cost &cost(size_t i) const
@@ -104,14 +108,10 @@ private:
 		while (m + 1 < d.modes.size() && !covers(i, m))
 			m++;
 		at_[i] = {m, spacing_for(i, m, d.preferred_spacing_s)};
-		if (!covers(i, m)) {
-			// Its runs cannot cover frames in time; they still give
-			// evidence, at the spacing its reach asks for.
-			at_[i].spacing = std::max(
-				period_, std::max(d.preferred_spacing_s,
-						  std::min(d.reach_s,
-							   lim_.delay_s / 2)));
-		}
+		// Its runs cannot cover frames in time; they still give
+		// evidence.
+		if (!covers(i, m))
+			at_[i].spacing = evidence_spacing(i);
 		if (!covers(i, m) && out_.fits) {
 			char why[160];
 			snprintf(why, sizeof(why),
@@ -120,6 +120,16 @@ private:
 				 d.modes[m].wall_s, lim_.delay_s);
 			refuse(i, why);
 		}
+	}
+
+	// The spacing a detector's runs ask for when they only give evidence:
+	// what its reach asks for.
+	double evidence_spacing(size_t i) const
+	{
+		const demand &d = d_[i];
+		return std::max(period_, std::max(d.preferred_spacing_s,
+						  std::min(d.reach_s,
+							   lim_.delay_s / 2)));
 	}
 
 	// Runs spaced so that each ends before the next is due, in a mode
@@ -143,6 +153,7 @@ private:
 			s.mode++;
 		}
 		s.spacing = spacing_for(i, s.mode, 1e9);
+		behind_[i] = true;
 		if (out_.fits) {
 			char why[160];
 			snprintf(why, sizeof(why),
@@ -151,6 +162,22 @@ private:
 				 cost(i).wall_s, s.spacing);
 			refuse(i, why);
 		}
+	}
+
+	// A detector that covers only some frames however often it runs is
+	// the first to space its runs as for evidence: the budget it frees
+	// keeps another's runs covering every frame.
+	bool give_up_pace()
+	{
+		for (size_t i = 0; i < d_.size(); i++) {
+			double spacing = std::max(evidence_spacing(i),
+						  cost(i).wall_s / PACE);
+			if (behind_[i] && at_[i].spacing + 1e-9 < spacing) {
+				at_[i].spacing = spacing;
+				return true;
+			}
+		}
+		return false;
 	}
 
 	// The costliest detector that may still space its runs wider.

@@ -216,6 +216,32 @@ TEST(Planner, RunsThatTakeTheirWholeSpacingAreSpacedWiderOrMadeCheaper)
 	EXPECT_NEAR(p.detectors[0].spacing_s, 0.5, 1e-9);
 }
 
+TEST(Planner, ADetectorThatCannotKeepPaceGivesWayToOneThatCovers)
+{
+	// "delay" 1 s on a busy machine: a phones run takes 0.48 s, so its
+	// runs could cover a frame only 0.37 s apart, which they cannot keep
+	// to. Run that often they would take 0.68 of a core, and the faces
+	// would go to the mode that misses small faces.
+	std::vector<demand> ds = {
+		wants("faces", {{0.12, 0.2, true}, {0.03, 0.05, true}}, 0.25,
+		      0.25),
+		wants("phones", {{0.25, 0.48, true}}, 2.0, 1.0)};
+	plan p = make_plan(ds, limits(1.0, 1));
+	EXPECT_FALSE(p.fits);
+	EXPECT_EQ(p.blame, "phones");
+	EXPECT_NE(p.why.find("pace"), std::string::npos) << p.why;
+	ASSERT_EQ(p.detectors.size(), 2u);
+	EXPECT_EQ(p.detectors[0].mode, 0u) << "faces keep their best mode";
+	EXPECT_NEAR(p.detectors[1].spacing_s, 1.0, 1e-9)
+		<< "phones run as their evidence asks";
+	EXPECT_LE(p.cores, 1.0 + 1e-9);
+	// With room for both, the phones run as often as coverage asks: some
+	// frames are covered.
+	p = make_plan(ds, limits(1.5, 1));
+	EXPECT_EQ(p.detectors[0].mode, 0u);
+	EXPECT_NEAR(p.detectors[1].spacing_s, 0.37, 1e-9);
+}
+
 TEST(Planner, CostsAreMeasuredPerModeAndGuessedFromTheMeasured)
 {
 	cost_meter m({0.1, 0.05});
