@@ -241,6 +241,9 @@ void read_summary(const qm_ctl::controller_process &ctl, run_result &r)
 			ctl.summary("fallback_" + std::string(name));
 	r.summary["obscured_whole"] = ctl.summary("obscured_whole");
 	const std::string said = ctl.std_err(), mark = ": plan: ";
+	// With QM_BENCH_SAID set, all the controller said (its status lines).
+	if (getenv("QM_BENCH_SAID"))
+		fprintf(stderr, "%s", said.c_str());
 	size_t at = said.rfind(mark);
 	if (at != std::string::npos)
 		r.plan = said.substr(at + mark.size(),
