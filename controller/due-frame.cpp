@@ -84,9 +84,10 @@ void covered_boxes(const run_history &h, const coverage_rule &rule,
 		if (!r.ok || &r == n.before || &r == n.after ||
 		    distance(r.arrival, f.arrival) > carry)
 			continue;
-		for (const cv::Rect &b :
-		     boxes_carried({picture_of(r), &r.result.found},
-				   picture_of(f), rule.motion.px_per_s, f.size))
+		for (const cv::Rect &b : boxes_carried(
+			     {picture_of(r), &r.result.found, look_if_any(r)},
+			     picture_of(f), rule.motion.px_per_s, f.size,
+			     look_if_any(f)))
 			if (!overlaps_any(b, mine))
 				mine.push_back(b);
 	}
@@ -97,15 +98,15 @@ void add_carried(const run_record &r, const frame_ref &f, double motion,
 		 std::vector<cv::Rect> &out)
 {
 	for (const regions *rs : {&r.result.found, &r.result.evidence})
-		for (const cv::Rect &b :
-		     boxes_carried({picture_of(r), rs}, picture_of(f), motion,
-				   f.size))
+		for (const cv::Rect &b : boxes_carried(
+			     {picture_of(r), rs, look_if_any(r)}, picture_of(f),
+			     motion, f.size, look_if_any(f)))
 			out.push_back(b);
 }
 
 // The class's evidence for the frame: what the nearest runs on each side
-// of each of its detectors found or noticed, grown for motion. False when
-// it has none.
+// of each of its detectors found or noticed, followed by its look or grown
+// for motion. False when it has none.
 bool evidence_boxes(const std::string &kind, const frame_ref &f,
 		    const std::vector<coverage_rule> &rules,
 		    const std::vector<const run_history *> &runs,

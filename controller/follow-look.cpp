@@ -32,6 +32,13 @@ constexpr double MIN_OWN_SHARE = 0.5;
 // least this, or this share of the object's size.
 constexpr double AGREE_PX = 4;
 constexpr double AGREE_SHARE = 0.05;
+// Places nearly as alike as the best (within this much likeness) may be
+// where the object is just as well: a text line's digits repeat, and a
+// place a digit over can look as alike. All of them are hidden.
+constexpr double NEAR_BEST = 0.1;
+// An object one run saw is placed with its box's size: a look found again
+// has changed its scale by no more than about a tenth.
+constexpr double RESIZE_SHARE = 0.05;
 
 cv::Point2d centre(const cv::Rect &r)
 {
@@ -51,6 +58,8 @@ cv::Rect middle_at(const cv::Rect &box, const cv::Point2d &c)
 // frame pixels.
 struct place {
 	cv::Point2d shift;
+	// The shifts of every place nearly as alike, the best's included.
+	cv::Point2d lo, hi;
 	double step = 1;
 };
 
@@ -80,6 +89,18 @@ std::optional<cv::Mat> own_pixels(const cv::Mat &a, const cv::Mat &b)
 	    size_t(alike) == same.total())
 		return std::nullopt;
 	return same;
+}
+
+// The peaks of likeness nearly as high as the best: each place whose
+// likeness is the highest around it and within NEAR_BEST of the best.
+std::vector<cv::Point> near_best(const cv::Mat &likeness, double best)
+{
+	cv::Mat around;
+	cv::dilate(likeness, around, cv::Mat());
+	cv::Mat peaks = (likeness >= around) & (likeness >= best - NEAR_BEST);
+	std::vector<cv::Point> out;
+	cv::findNonZero(peaks, out);
+	return out;
 }
 
 // Where the pattern, its own pixels those of `own` (all when empty), is
@@ -124,9 +145,20 @@ std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 	cv::minMaxLoc(likeness, nullptr, &best, nullptr, &at);
 	if (!(best >= MIN_LIKENESS))
 		return std::nullopt;
-	cv::Point2d shift(area.x + at.x / by - home.x,
-			  area.y + at.y / by - home.y);
-	return place{shift / SCALE, 1 / (by * SCALE)};
+	auto shift_of = [&](cv::Point p) {
+		return cv::Point2d(area.x + p.x / by - home.x,
+				   area.y + p.y / by - home.y) /
+		       SCALE;
+	};
+	place found{shift_of(at), shift_of(at), shift_of(at), 1 / (by * SCALE)};
+	for (cv::Point p : near_best(likeness, best)) {
+		cv::Point2d d = shift_of(p);
+		found.lo = {std::min(found.lo.x, d.x),
+			    std::min(found.lo.y, d.y)};
+		found.hi = {std::max(found.hi.x, d.x),
+			    std::max(found.hi.y, d.y)};
+	}
+	return found;
 }
 
 // The middle of one sighting's look, the pixels of it that are the
@@ -136,7 +168,27 @@ struct middle {
 	cv::Rect box;
 };
 
-// Where both sightings' looks are found near the guess, at one place.
+// Whether two ranges of shifts meet, within `by` pixels.
+bool meet(const place &a, const place &b, double by)
+{
+	return a.lo.x - by <= b.hi.x && b.lo.x - by <= a.hi.x &&
+	       a.lo.y - by <= b.hi.y && b.lo.y - by <= a.hi.y;
+}
+
+// `box` at every shift from lo to hi, grown by `by`.
+cv::Rect placed(const cv::Rect &box, const cv::Point2d &lo,
+		const cv::Point2d &hi, double by, const cv::Size &frame)
+{
+	int x0 = box.x + int(std::floor(lo.x - by));
+	int y0 = box.y + int(std::floor(lo.y - by));
+	int x1 = box.br().x + int(std::ceil(hi.x + by));
+	int y1 = box.br().y + int(std::ceil(hi.y + by));
+	return cv::Rect(x0, y0, x1 - x0, y1 - y0) &
+	       cv::Rect(0, 0, frame.width, frame.height);
+}
+
+// Where both sightings' looks are found near the guess, at places that
+// agree: every place either finds nearly as alike.
 std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 				      const cv::Mat &look,
 				      const cv::Rect &guess, int within,
@@ -150,19 +202,16 @@ std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 		b.look, b.own, look, middle_at(b.box, centre(guess)), within);
 	if (!from_b)
 		return std::nullopt;
-	cv::Point2d apart = from_a->shift - from_b->shift;
 	double size = std::max(guess.width, guess.height);
-	double gap = std::max(std::abs(apart.x), std::abs(apart.y));
 	double step = std::max(from_a->step, from_b->step);
-	if (gap > std::max({AGREE_PX, AGREE_SHARE * size, step}))
+	if (!meet(*from_a, *from_b,
+		  std::max({AGREE_PX, AGREE_SHARE * size, step})))
 		return std::nullopt;
-	cv::Point2d shift = (from_a->shift + from_b->shift) / 2;
-	// Half the disagreement either way, and a step of the match's scale.
-	int by = int(std::ceil(gap / 2 + step));
-	cv::Rect r(guess.x + int(std::lround(shift.x)) - by,
-		   guess.y + int(std::lround(shift.y)) - by,
-		   guess.width + 2 * by, guess.height + 2 * by);
-	return r & cv::Rect(0, 0, frame.width, frame.height);
+	cv::Point2d lo(std::min(from_a->lo.x, from_b->lo.x),
+		       std::min(from_a->lo.y, from_b->lo.y));
+	cv::Point2d hi(std::max(from_a->hi.x, from_b->hi.x),
+		       std::max(from_a->hi.y, from_b->hi.y));
+	return placed(guess, lo, hi, step, frame);
 }
 
 } // namespace
@@ -200,6 +249,42 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 	ma.own = *own;
 	cv::resize(*own, mb.own, mb.look.size(), 0, 0, cv::INTER_NEAREST);
 	return found_by_both(ma, mb, look, guess, within, frame);
+}
+
+std::optional<cv::Rect> follow_one(const sighting &s, const cv::Mat &look,
+				   int reach, const cv::Size &frame)
+{
+	int within = int(std::ceil(reach * SCALE));
+	if (look.empty() || within <= 0)
+		return std::nullopt;
+	std::optional<cv::Mat> pattern = middle_look(s, look);
+	if (!pattern)
+		return std::nullopt;
+	cv::Rect home = middle_at(s.box, centre(s.box));
+	std::optional<place> there =
+		found_again(*pattern, {}, look, home, within);
+	if (!there)
+		return std::nullopt;
+	cv::Point moved(int(std::lround(there->shift.x * SCALE)),
+			int(std::lround(there->shift.y * SCALE)));
+	cv::Rect at = home + moved;
+	if ((at & cv::Rect(0, 0, look.cols, look.rows)) != at)
+		return std::nullopt;
+	// Found back in the run's frame: where what is there was then.
+	std::optional<place> back =
+		found_again(look(at), {}, *s.look, at, within);
+	if (!back)
+		return std::nullopt;
+	// Where what is there came from, moved as it moved, is one of the
+	// places found: the object or, along a line of like digits, a digit
+	// of it. A neighbour that stayed where it was is not.
+	double size = std::max(s.box.width, s.box.height);
+	double step = std::max(there->step, back->step);
+	place came{-back->shift, -back->shift, -back->shift, step};
+	if (!meet(*there, came, std::max({AGREE_PX, AGREE_SHARE * size, step})))
+		return std::nullopt;
+	return placed(s.box, there->lo, there->hi, step + RESIZE_SHARE * size,
+		      frame);
 }
 
 } // namespace qmc

@@ -4,8 +4,10 @@
 // straight line between its boxes puts it; when the whole look is not,
 // the part of it that moved with the object from one run to the other,
 // without what lay behind it. A look not found so (turned away, hidden,
-// too plain, two places alike, changed between the runs) leaves the
-// object to the bounds of its motion.
+// too plain, changed between the runs) leaves the
+// object to the bounds of its motion. An object only one run saw is
+// followed by that run's look alone, and only when the place found looks
+// back to it.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -26,11 +28,22 @@ struct sighting {
 };
 
 // Where the object seen at `a` and `b` is in the frame of `look`: `guess`
-// moved to where both sightings' looks are found, grown by how far they
-// disagree. Nothing when they are not both found within `reach` pixels of
-// the guess and within a few pixels of each other.
+// moved to where both sightings' looks are found, at every place nearly as
+// alike as the best (a line of like digits looks alike a digit over),
+// grown by how far they disagree. Nothing when they are not both found
+// within `reach` pixels of the guess and within a few pixels of each
+// other.
 std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 				    const cv::Mat &look, const cv::Rect &guess,
 				    int reach, const cv::Size &frame);
+
+// Where the object one sighting saw is in the frame of `look`: its box
+// moved to where its look is found within `reach` pixels (every place
+// nearly as alike), when what is found there is found back at the
+// sighting's place (not only at a neighbour that looks alike), grown by
+// the match's step and a change of scale. Nothing when it is not found
+// so.
+std::optional<cv::Rect> follow_one(const sighting &s, const cv::Mat &look,
+				   int reach, const cv::Size &frame);
 
 } // namespace qmc

@@ -116,16 +116,34 @@ uint64_t seen_at(const region &r, uint64_t run_ns)
 	return r.seen_ns ? r.seen_ns : run_ns;
 }
 
+namespace {
+
+// A box one run saw, carried to t: where its look is found in the frame's
+// `look`, or grown by all the motion possible since. Only a box seen in
+// its run's own frame has its look there.
+cv::Rect carried_box(const region &r, uint64_t seen, const cv::Mat *run_look,
+		     uint64_t t, double motion_px_per_s, const cv::Size &frame,
+		     const cv::Mat *look)
+{
+	int by = growth(motion_px_per_s, seconds_between(seen, t));
+	cv::Rect box = grown_box(r.box, by, frame);
+	if (by <= FOLLOW_FROM_PX || !look || !run_look || r.seen_ns)
+		return box;
+	std::optional<cv::Rect> found =
+		follow_one({run_look, r.box}, *look, by, frame);
+	return found && found->area() < box.area() ? *found : box;
+}
+
+} // namespace
+
 std::vector<cv::Rect> boxes_carried(const timed_regions &run, uint64_t t,
 				    double motion_px_per_s,
-				    const cv::Size &frame)
+				    const cv::Size &frame, const cv::Mat *look)
 {
 	std::vector<cv::Rect> out;
-	for (const region &r : hidden(run.found)) {
-		double dt = seconds_between(seen_at(r, run.at_ns), t);
-		out.push_back(
-			grown_box(r.box, growth(motion_px_per_s, dt), frame));
-	}
+	for (const region &r : hidden(run.found))
+		out.push_back(carried_box(r, seen_at(r, run.at_ns), run.look, t,
+					  motion_px_per_s, frame, look));
 	return out;
 }
 
@@ -189,7 +207,7 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 {
 	// The frame of a run itself: that run's boxes, once.
 	if (before.at_ns == after.at_ns && before.found == after.found)
-		return boxes_carried(before, t, motion.px_per_s, frame);
+		return boxes_carried(before, t, motion.px_per_s, frame, look);
 	// Each box at the time it was seen: a box a run held for a face it
 	// missed was seen earlier than its run.
 	regions a = hidden(before.found), b = hidden(after.found);
@@ -216,11 +234,9 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 					 motion.interpolate_s) &&
 			mutual_nearest(a, b, i, size_t(j));
 		if (!between_them) {
-			out.push_back(
-				grown_box(a[i].box,
-					  growth(motion.px_per_s,
-						 seconds_between(ta[i], t)),
-					  frame));
+			out.push_back(carried_box(a[i], ta[i], before.look, t,
+						  motion.px_per_s, frame,
+						  look));
 			continue;
 		}
 		size_t k = size_t(j);
@@ -231,11 +247,9 @@ std::vector<cv::Rect> boxes_between(const timed_regions &before,
 	}
 	for (size_t j = 0; j < b.size(); j++)
 		if (!matched[j])
-			out.push_back(
-				grown_box(b[j].box,
-					  growth(motion.px_per_s,
-						 seconds_between(tb[j], t)),
-					  frame));
+			out.push_back(carried_box(b[j], tb[j], after.look, t,
+						  motion.px_per_s, frame,
+						  look));
 	return out;
 }
 

@@ -60,7 +60,9 @@ pipeline_options options(
 	o.max_frames = frames;
 	o.cpu_budget = 8;
 	o.thread_cpu = cpu;
-	o.process_cpu = [] { return uint64_t(0); };
+	o.process_cpu = [] {
+		return uint64_t(0);
+	};
 	return o;
 }
 

@@ -1,0 +1,314 @@
+// Objects followed by their looks between and beyond runs: found where
+// they are through grain, jitter and a busy picture behind them, and left
+// to the bounds of their motion when their look is plain, gone, changed or
+// like a neighbour's.
+
+#include "follow-look.h"
+#include "region-tracks.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <optional>
+
+using namespace qmc;
+
+namespace {
+
+const cv::Size FRAME(1280, 720);
+constexpr uint64_t S = 1000000000;
+
+} // namespace
+
+namespace {
+
+// A street of fine grain, with a textured object (a face, a code) drawn at
+// `at` when it is given; each call draws the grain afresh.
+cv::Mat scene_with(const cv::Mat &object, std::optional<cv::Point> at,
+		   unsigned seed)
+{
+	cv::Mat bgra(FRAME, CV_8UC4, cv::Scalar(120, 120, 120, 255));
+	cv::Mat grain(FRAME, CV_8UC4);
+	cv::theRNG().state = seed;
+	cv::randn(grain, cv::Scalar::all(0), cv::Scalar::all(8));
+	bgra += grain;
+	if (at)
+		object.copyTo(bgra(cv::Rect(*at, object.size())));
+	return bgra;
+}
+
+// The looks of frames with the object at each place, each in new grain.
+std::vector<cv::Mat> looks_with(const cv::Mat &object,
+				const std::vector<cv::Point> &places)
+{
+	std::vector<cv::Mat> out;
+	for (size_t i = 0; i < places.size(); i++)
+		out.push_back(look_of(
+			scene_with(object, places[i], unsigned(i + 2))));
+	return out;
+}
+
+cv::Mat textured(unsigned seed, int size = 80)
+{
+	cv::Mat small(size / 8, size / 8, CV_8UC4), object;
+	cv::theRNG().state = seed;
+	cv::randu(small, cv::Scalar::all(30), cv::Scalar::all(230));
+	cv::resize(small, object, {size, size}, 0, 0, cv::INTER_CUBIC);
+	return object;
+}
+
+} // namespace
+
+TEST(FollowLook, AnObjectBothRunsFindIsHiddenWhereItIsBetweenThem)
+{
+	// Seen at (200, 300) and, half a second later, at (260, 300); a
+	// quarter of a second after the first run it has swerved 26 px below
+	// the line between. The bounds of its motion allow 32 px.
+	const motion_limits m{200, 1000, 0.5, true};
+	cv::Mat face = textured(1);
+	std::vector<cv::Mat> l =
+		looks_with(face, {{200, 300}, {260, 300}, {230, 326}});
+	const cv::Mat &la = l[0], &lb = l[1], &lt = l[2];
+	regions a = {{cv::Rect(200, 300, 80, 80), 1, false}};
+	regions b = {{cv::Rect(260, 300, 80, 80), 1, false}};
+	const cv::Rect truth(230, 326, 80, 80);
+	std::vector<cv::Rect> out = boxes_between(
+		{0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME, &lt);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0] & truth, truth);
+	EXPECT_LE(out[0].width, truth.width + 12) << out[0];
+	EXPECT_LE(out[0].height, truth.height + 12) << out[0];
+
+	// Without the looks: the line's point, grown by all the bound.
+	const cv::Rect bounded(230 - 32, 300 - 32, 80 + 64, 80 + 64);
+	EXPECT_EQ(boxes_between({0, &a}, {S / 2, &b}, S / 4, m, FRAME),
+		  std::vector<cv::Rect>{bounded});
+	// Hidden behind something else in this frame: not found, so bounded.
+	cv::Mat gone = look_of(scene_with(face, std::nullopt, 5));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&gone),
+		  std::vector<cv::Rect>{bounded});
+	// Another look in the second run (it turned round): the two runs'
+	// looks do not agree on a place, so bounded.
+	cv::Mat other =
+		look_of(scene_with(textured(7), cv::Point(260, 300), 6));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &other}, S / 4, m,
+				FRAME, &lt),
+		  std::vector<cv::Rect>{bounded});
+	// Swerved beyond the bound (36 px), it is still looked for within
+	// half its size, and found where it is.
+	cv::Mat swerved = look_of(scene_with(face, cv::Point(230, 336), 9));
+	std::vector<cv::Rect> beyond = boxes_between(
+		{0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME, &swerved);
+	ASSERT_EQ(beyond.size(), 1u);
+	EXPECT_EQ(beyond[0] & cv::Rect(230, 336, 80, 80),
+		  cv::Rect(230, 336, 80, 80));
+	// Further still from the line: not looked for there.
+	cv::Mat far = look_of(scene_with(face, cv::Point(230, 380), 8));
+	EXPECT_EQ(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&far),
+		  std::vector<cv::Rect>{bounded});
+	// A held box was seen before its run: the run's look does not show
+	// it where the box says.
+	b[0].seen_ns = S / 8;
+	EXPECT_NE(boxes_between({0, &a, &la}, {S / 2, &b, &lb}, S / 4, m, FRAME,
+				&lt)[0]
+			  .width,
+		  out[0].width);
+}
+
+TEST(FollowLook, AnObjectIsFoundOverABusyPictureBehindIt)
+{
+	// A card 60 px square on a picture as busy as itself; its box has a
+	// margin of 30 px, so that a third of the middle of its look is what
+	// lies behind it, which stays while the card moves. Only the pixels
+	// that moved with it say where it is.
+	cv::Mat street = textured(11, 1280)(cv::Rect({0, 0}, FRAME));
+	cv::Mat card = textured(12, 60);
+	auto at = [&](cv::Point p) {
+		cv::Mat frame = street.clone();
+		card.copyTo(frame(cv::Rect(p, card.size())));
+		return look_of(frame);
+	};
+	cv::Mat la = at({230, 330}), lb = at({290, 330}), lt = at({260, 350});
+	std::optional<cv::Rect> found = follow_look({&la, {200, 300, 120, 120}},
+						    {&lb, {260, 300, 120, 120}},
+						    lt, {230, 300, 120, 120},
+						    30, FRAME);
+	ASSERT_TRUE(found);
+	const cv::Rect truth(230, 320, 120, 120);
+	EXPECT_EQ(*found & truth, truth);
+	EXPECT_LE(found->width, truth.width + 12) << *found;
+	// Gone from the frame, it is not found in what lay behind it.
+	EXPECT_FALSE(follow_look({&la, {200, 300, 120, 120}},
+				 {&lb, {260, 300, 120, 120}}, look_of(street),
+				 {230, 300, 120, 120}, 30, FRAME));
+}
+
+namespace {
+
+// A frame whose look is mid-grey but for a part of the grainy sequence's
+// look saved in tests/data: a phone number on a card over fur, under
+// grain.
+cv::Mat frame_with_look_part(const std::string &file)
+{
+	cv::Mat part =
+		cv::imread(QM_TEST_DATA "/" + file, cv::IMREAD_GRAYSCALE);
+	cv::Mat look(FRAME / 2, CV_8U, cv::Scalar(128)), grey, bgra;
+	part.copyTo(look(cv::Rect({390, 260}, part.size())));
+	cv::resize(look, grey, FRAME, 0, 0, cv::INTER_NEAREST);
+	cv::cvtColor(grey, bgra, cv::COLOR_GRAY2BGRA);
+	return bgra;
+}
+
+} // namespace
+
+TEST(FollowLook, ANumberIsFoundThroughGrainThoughItsBoxesJitter)
+{
+	// Two runs' boxes of the number differ in size (179x40 and 186x45),
+	// and the grain is new in every frame: matched stroke for stroke,
+	// the second run's look was found at 0.64-0.75 likeness where the
+	// number was; matched as shapes, it is found.
+	cv::Mat la = look_of(frame_with_look_part("follow-grain-run-a.png"));
+	cv::Mat lb = look_of(frame_with_look_part("follow-grain-run-b.png"));
+	const sighting a{&la, {827, 589, 179, 40}}, b{&lb, {832, 559, 186, 45}};
+	const cv::Rect guesses[] = {{829, 574, 183, 43}, {832, 562, 185, 44}};
+	const int reaches[] = {94, 22};
+	const char *frames[] = {"follow-grain-frame-1.png",
+				"follow-grain-frame-2.png"};
+	// Where the number's digits are in those frames.
+	const cv::Rect digits[] = {{860, 592, 159, 20}, {854, 572, 159, 20}};
+	for (int i = 0; i < 2; i++) {
+		cv::Mat lt = look_of(frame_with_look_part(frames[i]));
+		std::optional<cv::Rect> found =
+			follow_look(a, b, lt, guesses[i], reaches[i], FRAME);
+		ASSERT_TRUE(found) << frames[i];
+		EXPECT_EQ(*found & digits[i], digits[i]) << *found;
+		EXPECT_LE(found->width, 186 + 12) << *found;
+		EXPECT_LE(found->height, 45 + 12) << *found;
+	}
+}
+
+TEST(FollowLook, APlainOrTooSmallLookIsNotFollowed)
+{
+	cv::Mat plain(80, 80, CV_8UC4, cv::Scalar(40, 200, 90, 255));
+	cv::Mat la = look_of(scene_with(plain, cv::Point(200, 300), 2));
+	cv::Mat lt = look_of(scene_with(plain, cv::Point(215, 310), 4));
+	cv::Mat lb = look_of(scene_with(plain, cv::Point(230, 300), 3));
+	const cv::Rect guess(215, 300, 80, 80);
+	EXPECT_FALSE(follow_look({&la, {200, 300, 80, 80}},
+				 {&lb, {230, 300, 80, 80}}, lt, guess, 20,
+				 FRAME))
+		<< "a plain look matches anywhere";
+	cv::Mat tiny = textured(3, 16);
+	la = look_of(scene_with(tiny, cv::Point(200, 300), 2));
+	lt = look_of(scene_with(tiny, cv::Point(204, 302), 4));
+	lb = look_of(scene_with(tiny, cv::Point(208, 300), 3));
+	EXPECT_FALSE(follow_look({&la, {200, 300, 16, 16}},
+				 {&lb, {208, 300, 16, 16}}, lt,
+				 {204, 300, 16, 16}, 10, FRAME));
+	// Textured and large enough, it is followed.
+	cv::Mat face = textured(9);
+	la = look_of(scene_with(face, cv::Point(200, 300), 2));
+	lt = look_of(scene_with(face, cv::Point(215, 310), 4));
+	lb = look_of(scene_with(face, cv::Point(230, 300), 3));
+	std::optional<cv::Rect> found = follow_look({&la, {200, 300, 80, 80}},
+						    {&lb, {230, 300, 80, 80}},
+						    lt, guess, 20, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & cv::Rect(215, 310, 80, 80),
+		  cv::Rect(215, 310, 80, 80));
+}
+
+TEST(FollowLook, AnObjectOneRunSawIsFoundWhereItWentNotOnANeighbourAlike)
+{
+	// Seen by the first run only (the second missed it), half a second
+	// before the frame: the bound of 200 px/s grows it by 100 px on every
+	// side; its look says where it went.
+	const motion_limits m{200, 1000, 0.5, true};
+	cv::Mat face = textured(1);
+	std::vector<cv::Mat> l =
+		looks_with(face, {{200, 300}, {340, 360}, {270, 330}});
+	const cv::Mat &la = l[0], &lb = l[1], &lt = l[2];
+	regions a = {{cv::Rect(200, 300, 80, 80), -1, false}}, none;
+	const cv::Rect truth(270, 330, 80, 80);
+	for (const std::vector<cv::Rect> &out :
+	     {boxes_between({0, &a, &la}, {S, &none, &lb}, S / 2, m, FRAME,
+			    &lt),
+	      boxes_carried({0, &a, &la}, S / 2, m.px_per_s, FRAME, &lt)}) {
+		ASSERT_EQ(out.size(), 1u);
+		EXPECT_EQ(out[0] & truth, truth);
+		EXPECT_LE(out[0].width, truth.width + 16) << out[0];
+		EXPECT_LE(out[0].height, truth.height + 16) << out[0];
+	}
+	// Gone from the frame: grown by all the bound.
+	cv::Mat gone = look_of(scene_with(face, std::nullopt, 5));
+	EXPECT_EQ(boxes_carried({0, &a, &la}, S / 2, m.px_per_s, FRAME, &gone),
+		  std::vector<cv::Rect>{cv::Rect(100, 200, 280, 280)});
+
+	// A neighbour that looks much like it (a corner of it differs)
+	// stays in the frame while the object is gone. Its look is found on
+	// the neighbour...
+	cv::Mat alike = face.clone();
+	textured(8, 32).copyTo(alike(cv::Rect(48, 48, 32, 32)));
+	const cv::Point next_to(330, 300);
+	cv::Mat only_neighbour = look_of(scene_with(alike, next_to, 6));
+	std::optional<cv::Rect> taken = follow_one({&la, {200, 300, 80, 80}},
+						   only_neighbour, 150, FRAME);
+	ASSERT_TRUE(taken) << "alike enough to be taken for it";
+	EXPECT_GT((*taken & cv::Rect(next_to, alike.size())).area(), 0);
+	// ...but where the run saw both, what is found there looks back to
+	// the neighbour, not to the object: not followed.
+	cv::Mat both = scene_with(face, cv::Point(200, 300), 7);
+	alike.copyTo(both(cv::Rect(next_to, alike.size())));
+	cv::Mat lboth = look_of(both);
+	EXPECT_FALSE(follow_one({&lboth, {200, 300, 80, 80}}, only_neighbour,
+				150, FRAME));
+	// Both still there, within reach: either may be it, and both are
+	// hidden; looked for nearer, where the neighbour is out of reach, it
+	// is found where it is.
+	cv::Mat still = scene_with(face, cv::Point(210, 310), 9);
+	alike.copyTo(still(cv::Rect(next_to, alike.size())));
+	cv::Mat lstill = look_of(still);
+	const cv::Rect there(210, 310, 80, 80),
+		neighbour(next_to, alike.size());
+	std::optional<cv::Rect> found =
+		follow_one({&lboth, {200, 300, 80, 80}}, lstill, 150, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & there, there);
+	EXPECT_EQ(*found & neighbour, neighbour);
+	found = follow_one({&lboth, {200, 300, 80, 80}}, lstill, 30, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & there, there);
+	EXPECT_LE(found->width, there.width + 16) << *found;
+}
+
+TEST(FollowLook, ALookThatRepeatsIsHiddenAtEveryPlaceARepeatOver)
+{
+	// A line of like digits: its look repeats every 40 px, and a place
+	// one repeat over is as alike as where it is. It is found 20 px right
+	// of the first run's box; with 60 px of reach, also 20 px left and
+	// 60 px right.
+	cv::Mat digit = textured(5, 40), line;
+	cv::repeat(digit, 1, 5, line);
+	std::vector<cv::Mat> l = looks_with(
+		line, {{200, 300}, {240, 310}, {220, 305}, {208, 303}});
+	const cv::Rect a(200, 300, 200, 40), b(240, 310, 200, 40);
+	const cv::Rect truth(220, 305, 200, 40);
+	for (const std::optional<cv::Rect> &found :
+	     {follow_one({&l[0], a}, l[2], 60, FRAME),
+	      follow_look({&l[0], a}, {&l[1], b}, l[2], {220, 305, 200, 40}, 60,
+			  FRAME)}) {
+		ASSERT_TRUE(found);
+		EXPECT_EQ(*found & truth, truth);
+		EXPECT_LE(found->x, 200 - 20 + 2) << *found;
+		EXPECT_GE(found->br().x, 400 + 60 - 2) << *found;
+	}
+	// Looked for within less than a repeat, it is found where it is.
+	std::optional<cv::Rect> found = follow_one({&l[0], a}, l[3], 16, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & cv::Rect(208, 303, 200, 40),
+		  cv::Rect(208, 303, 200, 40));
+	EXPECT_LE(found->width, 200 + 2 * 14) << *found;
+}
