@@ -289,6 +289,7 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 	const uint64_t keep_up = 2 * wall + ns(plan_margin_s(settings_.delay));
 	const bool grid = w.last_arrival != 0;
 	const uint64_t target = w.last_arrival + ns(w.plan.spacing_s);
+	const uint64_t period = ns(1 / std::max(buffer_.keep_fps(), 0.1));
 	slot *at_or_before = nullptr, *late = nullptr;
 	std::vector<slot *> passed;
 	auto chosen = [&](slot *s) {
@@ -317,8 +318,13 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 		}
 		return chosen(at_or_before ? at_or_before : &s);
 	}
+	// Kept frames come a period apart: after the last one that can come
+	// before the step, nothing is worth waiting for.
 	if (at_or_before)
-		return now >= target + min_age ? chosen(at_or_before) : nullptr;
+		return now >= target + min_age ||
+				       at_or_before->arrival + period > target
+			       ? chosen(at_or_before)
+			       : nullptr;
 	return chosen(late && late->arrival >= target ? late : nullptr);
 }
 

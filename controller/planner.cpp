@@ -83,7 +83,24 @@ private:
 	{
 		return std::max(period_, std::min(wanted, widest(i, m)));
 	}
-	double cores(size_t i) const { return cost(i).cpu_s / at_[i].spacing; }
+	// Runs keep to whole frames: each takes the latest frame at or before
+	// its step, so runs 3.75 frames apart come every 3.
+	double kept(double spacing) const
+	{
+		return std::max(1.0, std::floor(spacing / period_ + 1e-6)) *
+		       period_;
+	}
+	// A spacing whose runs come at least `apart` seconds apart: half a
+	// frame past the whole frames that takes, so that a frame a little
+	// late still counts (and none is waited for after it).
+	double aiming_at(double apart) const
+	{
+		return (std::ceil(apart / period_ - 1e-6) + 0.5) * period_;
+	}
+	double cores(size_t i) const
+	{
+		return cost(i).cpu_s / kept(at_[i].spacing);
+	}
 	double total() const
 	{
 		double sum = 0;
@@ -143,8 +160,10 @@ private:
 			return;
 		for (;;) {
 			double wanted = cost(i).wall_s / PACE;
-			if (wanted <= widest(i, s.mode) + 1e-9) {
-				s.spacing = std::max(s.spacing, wanted);
+			double aim =
+				std::min(aiming_at(wanted), widest(i, s.mode));
+			if (wanted <= kept(aim) + 1e-9) {
+				s.spacing = std::max(s.spacing, aim);
 				return;
 			}
 			if (s.mode + 1 >= d_[i].modes.size() ||
@@ -170,8 +189,9 @@ private:
 	bool give_up_pace()
 	{
 		for (size_t i = 0; i < d_.size(); i++) {
-			double spacing = std::max(evidence_spacing(i),
-						  cost(i).wall_s / PACE);
+			double spacing =
+				std::max(evidence_spacing(i),
+					 aiming_at(cost(i).wall_s / PACE));
 			if (behind_[i] && at_[i].spacing + 1e-9 < spacing) {
 				at_[i].spacing = spacing;
 				return true;
@@ -231,7 +251,7 @@ private:
 		// runs as often as what is left allows, and the frames it
 		// leaves uncovered fall back.
 		double left = lim_.budget_cores - (total() - cores(worst));
-		double spacing = left > 0 ? cost(worst).cpu_s / left
+		double spacing = left > 0 ? aiming_at(cost(worst).cpu_s / left)
 					  : MAX_SPACING_S;
 		at_[worst].spacing = std::max(at_[worst].spacing,
 					      std::min(spacing, MAX_SPACING_S));

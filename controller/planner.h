@@ -8,7 +8,9 @@
 //   - spacing <= reach, and
 //   - the run after a frame, up to `spacing` later, has finished before
 //     the frame falls due: spacing + completion time <= delay - margin;
-// and the machine keeps up when the sum of cost / spacing <= budget.
+// and the machine keeps up when the sum of cost / spacing <= budget, the
+// spacing runs really keep: whole frames, each run taking the latest frame
+// at or before its step.
 // When that does not fit, cost is cut before coverage: runs are spaced
 // wider (up to what coverage allows), then cheaper modes are taken.
 #pragma once
@@ -64,7 +66,8 @@ struct planned {
 	std::string name;
 	size_t mode = 0;
 	double spacing_s = 0;
-	// Expected cost in cores (cpu / spacing) and completion time.
+	// Expected cost in cores (cpu / the whole frames between runs) and
+	// completion time.
 	double cores = 0;
 	double wall_s = 0;
 };
