@@ -15,6 +15,10 @@ constexpr double MAX_SIZE_RATIO = 2.0;
 // Next to a run, the interpolated box is as close as a look would place
 // it.
 constexpr int FOLLOW_FROM_PX = 2;
+// An object one run saw is looked for only this far (frame pixels): the
+// cost grows with the square, and farther the places a neighbour alike
+// could be taken for it grow too. Beyond, it grows for its motion.
+constexpr int FOLLOW_ONE_PX = 96;
 
 double seconds_between(uint64_t a, uint64_t b)
 {
@@ -127,7 +131,8 @@ cv::Rect carried_box(const region &r, uint64_t seen, const cv::Mat *run_look,
 {
 	int by = growth(motion_px_per_s, seconds_between(seen, t));
 	cv::Rect box = grown_box(r.box, by, frame);
-	if (by <= FOLLOW_FROM_PX || !look || !run_look || r.seen_ns)
+	if (by <= FOLLOW_FROM_PX || by > FOLLOW_ONE_PX || !look || !run_look ||
+	    r.seen_ns)
 		return box;
 	std::optional<cv::Rect> found =
 		follow_one({run_look, r.box}, *look, by, frame);

@@ -224,9 +224,9 @@ TEST(FollowLook, APlainOrTooSmallLookIsNotFollowed)
 TEST(FollowLook, AnObjectOneRunSawIsFoundWhereItWentNotOnANeighbourAlike)
 {
 	// Seen by the first run only (the second missed it), half a second
-	// before the frame: the bound of 200 px/s grows it by 100 px on every
+	// before the frame: the bound of 150 px/s grows it by 75 px on every
 	// side; its look says where it went.
-	const motion_limits m{200, 1000, 0.5, true};
+	const motion_limits m{150, 500, 0.5, true};
 	cv::Mat face = textured(1);
 	std::vector<cv::Mat> l =
 		looks_with(face, {{200, 300}, {340, 360}, {270, 330}});
@@ -245,7 +245,10 @@ TEST(FollowLook, AnObjectOneRunSawIsFoundWhereItWentNotOnANeighbourAlike)
 	// Gone from the frame: grown by all the bound.
 	cv::Mat gone = look_of(scene_with(face, std::nullopt, 5));
 	EXPECT_EQ(boxes_carried({0, &a, &la}, S / 2, m.px_per_s, FRAME, &gone),
-		  std::vector<cv::Rect>{cv::Rect(100, 200, 280, 280)});
+		  std::vector<cv::Rect>{cv::Rect(125, 225, 230, 230)});
+	// A second away it may be 150 px off: too far to look for.
+	EXPECT_EQ(boxes_carried({0, &a, &la}, S, m.px_per_s, FRAME, &lt),
+		  std::vector<cv::Rect>{cv::Rect(50, 150, 380, 380)});
 
 	// A neighbour that looks much like it (a corner of it differs)
 	// stays in the frame while the object is gone. Its look is found on
