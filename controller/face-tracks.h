@@ -22,9 +22,13 @@
 namespace qmc {
 
 // Share of a face's width and height its hidden region takes, centred on
-// the face, and the share of its height added above for the hair.
+// the face, and the share of its height added above for the hair. The
+// detector's box already reaches the hairline, and the growth covers the
+// jitter of its boxes: more above would hide the background over every
+// large face, and a face is known by its features, not by the top of
+// the head.
 constexpr float FACE_GROWTH = 1.3f;
-constexpr float FACE_HAIR = 0.15f;
+constexpr float FACE_HAIR = 0.05f;
 
 struct face_track_params {
 	// A track not seen for this long is reported no more...

@@ -223,7 +223,9 @@ TEST(FaceTracks, RegionsCoverHairAndEarsWithinTheFrame)
 	cv::Rect r = face_region({100, 100, 100, 100}, FRAME);
 	EXPECT_LE(r.x, 85);
 	EXPECT_GE(r.br().x, 215);
-	EXPECT_LE(r.y, 70) << "more room above, for the hair";
+	EXPECT_LT(r.y, 100 - (r.br().y - 200))
+		<< "more room above, for the hair";
+	EXPECT_GE(r.y, 60) << "the background over the head stays sharp";
 	EXPECT_GE(r.br().y, 215);
 	EXPECT_LE(r.width, 135);
 	cv::Rect edge = face_region({1250, -20, 60, 60}, FRAME);
