@@ -27,6 +27,10 @@ constexpr double FOLLOW_SCORE = 0.75;
 constexpr float LOOK_SHARE = 0.6f;
 // Looks smaller than this many pixels across say too little.
 constexpr int MIN_LOOK_PX = 8;
+// Looks are taken and searched for in the grey blurred this much (pixels
+// of the frame): a dim camera's grain is new in every frame, and on a
+// small face it would hide the face's look from itself.
+constexpr double LOOK_BLUR_PX = 2.0;
 
 double gap_s(uint64_t a, uint64_t b)
 {
@@ -111,8 +115,12 @@ bool face_tracks::decision_due(const track &t, uint64_t at_ns) const
 regions
 face_tracks::update(uint64_t at_ns, const std::vector<cv::Rect2f> &faces,
 		    const std::function<std::optional<bool>(size_t)> &judge,
-		    const cv::Size &frame, const cv::Mat &grey)
+		    const cv::Size &frame, const cv::Mat &sharp)
 {
+	cv::Mat grey;
+	if (!sharp.empty() && frame.width > 0)
+		cv::GaussianBlur(sharp, grey, cv::Size(),
+				 LOOK_BLUR_PX * sharp.cols / frame.width);
 	// Tracks gone for good first: they must not catch a newcomer.
 	tracks_.erase(std::remove_if(tracks_.begin(), tracks_.end(),
 				     [&](const track &t) {

@@ -39,6 +39,13 @@ struct runner {
 	}
 };
 
+// Nobody is to be kept, and when the runs start.
+std::optional<bool> never(size_t)
+{
+	return false;
+}
+const uint64_t T0 = 1000 * MS;
+
 const region *of_track(const regions &r, int64_t track)
 {
 	for (const region &g : r)
@@ -63,15 +70,11 @@ TEST(FaceTracks, AFaceTheDetectorMissesIsFollowedByItsLook)
 		return g;
 	};
 	face_tracks tracks;
-	auto never = [](size_t) {
-		return false;
-	};
-	const uint64_t t0 = 1000 * MS;
-	regions a = tracks.update(t0, {{100, 100, 80, 80}}, never, FRAME,
+	regions a = tracks.update(T0, {{100, 100, 80, 80}}, never, FRAME,
 				  frame_with(100, 100));
 	ASSERT_EQ(a.size(), 1u);
 	// Missed by the next run, moved 40 px: found there, a fresh sighting.
-	regions b = tracks.update(t0 + 200 * MS, {}, never, FRAME,
+	regions b = tracks.update(T0 + 200 * MS, {}, never, FRAME,
 				  frame_with(140, 120));
 	ASSERT_EQ(b.size(), 1u);
 	EXPECT_EQ(b[0].track, a[0].track);
@@ -79,16 +82,49 @@ TEST(FaceTracks, AFaceTheDetectorMissesIsFollowedByItsLook)
 	EXPECT_EQ(b[0].box, face_region({140, 120, 80, 80}, FRAME));
 	// Gone from where it was (or further than its size): held where it
 	// was last found, from when it was.
-	regions c = tracks.update(t0 + 400 * MS, {}, never, FRAME,
+	regions c = tracks.update(T0 + 400 * MS, {}, never, FRAME,
 				  frame_with(-1, 0));
 	ASSERT_EQ(c.size(), 1u);
 	EXPECT_EQ(c[0].box, b[0].box);
-	EXPECT_EQ(c[0].seen_ns, t0 + 200 * MS);
+	EXPECT_EQ(c[0].seen_ns, T0 + 200 * MS);
 	// A look alone does not keep a track for ever: after forget_s since
 	// the detector last found it, the track is not followed.
-	regions d = tracks.update(t0 + 1700 * MS, {}, never, FRAME,
+	regions d = tracks.update(T0 + 1700 * MS, {}, never, FRAME,
 				  frame_with(140, 120));
 	EXPECT_TRUE(d.empty());
+}
+
+TEST(FaceTracks, ASmallFaceInADimCamerasGrainIsFollowed)
+{
+	// A small, soft face at full scale, and grain new in every frame.
+	cv::Mat face(48, 48, CV_8U);
+	cv::randu(face, 0, 255);
+	cv::GaussianBlur(face, face, {}, 4);
+	cv::normalize(face, face, 90, 170, cv::NORM_MINMAX);
+	cv::RNG rng(7);
+	auto frame_with = [&](int x, int y) {
+		cv::Mat g(FRAME, CV_8U, cv::Scalar(128));
+		face.copyTo(g(cv::Rect(x, y, 48, 48)));
+		cv::Mat grain(FRAME, CV_16S);
+		rng.fill(grain, cv::RNG::NORMAL, 0, 14);
+		cv::Mat out;
+		cv::add(g, grain, out, cv::noArray(), CV_8U);
+		return out;
+	};
+	face_tracks tracks;
+	regions a = tracks.update(T0, {{300, 300, 48, 48}}, never, FRAME,
+				  frame_with(300, 300));
+	ASSERT_EQ(a.size(), 1u);
+	for (int run = 1; run <= 3; run++) {
+		int x = 300 + 12 * run;
+		regions b = tracks.update(T0 + uint64_t(run) * 200 * MS, {},
+					  never, FRAME, frame_with(x, 300));
+		ASSERT_EQ(b.size(), 1u);
+		EXPECT_EQ(b[0].seen_ns, 0u) << "found by its look, run " << run;
+		cv::Rect at = face_region({float(x), 300, 48, 48}, FRAME);
+		EXPECT_NEAR(b[0].box.x, at.x, 2) << "run " << run;
+		EXPECT_NEAR(b[0].box.y, at.y, 2) << "run " << run;
+	}
 }
 
 TEST(FaceTracks, AMovingFaceKeepsItsTrackAndIsHeldThroughMisses)
