@@ -170,6 +170,27 @@ TEST(Worker, ACodeThatTripsZXingsAssertionCostsOneRun)
 	EXPECT_TRUE(no_children());
 }
 
+TEST(Worker, TheTestsOwnReaderOutlivesZXingsAssertion)
+{
+	// The same part, as the fine pass sees it: the reader the tests and
+	// the benchmark judge frames with must not die on it either.
+	cv::Mat part = cv::imread(QM_TEST_DATA "/zxing-assert.png",
+				  cv::IMREAD_GRAYSCALE);
+	ASSERT_FALSE(part.empty());
+	cv::Mat grey(720, 1280, CV_8U, cv::Scalar(128)), large, soft, sharp;
+	part.copyTo(grey(cv::Rect({1154, 450}, part.size())));
+	cv::resize(grey, large, {}, 1.75, 1.75, cv::INTER_CUBIC);
+	cv::GaussianBlur(large, soft, {0, 0}, 1.5);
+	cv::addWeighted(large, 4, soft, -3, 0, sharp);
+	cv::Mat bgra;
+	cv::cvtColor(sharp, bgra, cv::COLOR_GRAY2BGRA);
+	std::vector<std::string> texts = qm_scene::decode_qr(bgra);
+	printf("read on the sharpened part: %zu\n", texts.size());
+	std::vector<qm_scene::placed_code> codes;
+	cv::Mat scene = qm_scene::scene_frame(1, &codes);
+	EXPECT_EQ(qm_scene::decode_qr(scene).size(), codes.size());
+}
+
 TEST(Worker, AHangIsKilledAtTheDeadline)
 {
 	fault_env fault("hang:1");

@@ -8,7 +8,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace qm_scene {
 
@@ -207,10 +211,10 @@ bool read_scene_stamp(const cv::Mat &bgra, uint64_t *n)
 	return true;
 }
 
-std::vector<std::string> decode_qr(const cv::Mat &bgra)
+namespace {
+
+std::vector<std::string> read_codes(const cv::Mat &grey)
 {
-	cv::Mat grey;
-	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
 	ZXing::DecodeHints hints;
 	hints.setFormats(ZXing::BarcodeFormat::QRCode |
 			 ZXing::BarcodeFormat::MicroQRCode);
@@ -225,8 +229,81 @@ std::vector<std::string> decode_qr(const cv::Mat &bgra)
 	for (const ZXing::Result &r : ZXing::ReadBarcodes(view, hints))
 		if (r.isValid())
 			texts.push_back(r.text());
-	std::sort(texts.begin(), texts.end());
 	return texts;
+}
+
+bool write_all(int fd, const std::string &bytes)
+{
+	for (size_t done = 0; done < bytes.size();) {
+		ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		done += size_t(n);
+	}
+	return true;
+}
+
+// Reads the codes in a child process, each text ended by a zero byte;
+// false when the child did not finish.
+bool read_codes_apart(const cv::Mat &grey, std::string *texts)
+{
+	int fds[2];
+	if (pipe(fds) != 0)
+		return false;
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(fds[0]);
+		std::string out;
+		for (const std::string &t : read_codes(grey))
+			out += t + '\0';
+		_exit(write_all(fds[1], out) ? 0 : 1);
+	}
+	close(fds[1]);
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fds[0], buf, sizeof buf)) != 0)
+		if (n > 0)
+			texts->append(buf, size_t(n));
+		else if (errno != EINTR)
+			break;
+	close(fds[0]);
+	int status = 0;
+	while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+std::vector<std::string> decode_qr(const cv::Mat &bgra)
+{
+	cv::Mat grey;
+	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+	// Debian's ZXing checks its own assertions, and a distorted code can
+	// trip one and abort the reader: the picture is read apart, and
+	// again a little smaller or larger when the reader died on it (the
+	// same codes, other lines through them).
+	for (double scale : {1.0, 0.9, 1.1}) {
+		cv::Mat at = grey;
+		if (scale != 1.0)
+			cv::resize(grey, at, {}, scale, scale,
+				   cv::INTER_LINEAR);
+		std::string bytes;
+		if (!read_codes_apart(at, &bytes))
+			continue;
+		std::vector<std::string> texts;
+		for (size_t from = 0, end; from < bytes.size();
+		     from = end + 1) {
+			end = bytes.find('\0', from);
+			texts.push_back(bytes.substr(from, end - from));
+		}
+		std::sort(texts.begin(), texts.end());
+		return texts;
+	}
+	// Unread is not unreadable.
+	return {"(not read: ZXing aborted at every size)"};
 }
 
 cv::Rect with_margin(const cv::Rect &box, int margin)
