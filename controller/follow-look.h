@@ -31,8 +31,8 @@ struct sighting {
 // moved to where both sightings' looks are found, at every place nearly as
 // alike as the best (a line of like digits looks alike a digit over),
 // grown by how far they disagree. Nothing when they are not both found
-// within `reach` pixels of the guess and within a few pixels of each
-// other.
+// within `reach` pixels of the guess and within a tenth of the object's
+// size of each other.
 std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 				    const cv::Mat &look, const cv::Rect &guess,
 				    int reach, const cv::Size &frame);
