@@ -22,11 +22,12 @@
 namespace qmc {
 
 // Share of a face's width and height its hidden region takes, centred on
-// the face, and the share of its height added above for the hair. The
-// detector's box already reaches the hairline, and the growth covers the
-// jitter of its boxes: more above would hide the background over every
-// large face, and a face is known by its features, not by the top of
-// the head.
+// the face, and the share of its height added above. The detector's box
+// runs from the brows to the chin; grown, the region takes in the ears,
+// the jaw and most of the forehead, the features a face is known by,
+// with room for the jitter of the boxes. Reaching up to the hairline
+// (0.3 of the height above the box) blurred the background over every
+// large face.
 constexpr float FACE_GROWTH = 1.3f;
 constexpr float FACE_HAIR = 0.05f;
 
