@@ -41,6 +41,13 @@ std::string hidden_share(const tally &t, kind k)
 		       : "-";
 }
 
+std::string partly_count(const tally &t, kind k)
+{
+	return t.seen.count(k) && t.seen.at(k)
+		       ? format("%llu", (unsigned long long)t.partly.at(k))
+		       : "-";
+}
+
 std::vector<std::string> coverage_row(const outcome &o)
 {
 	const tally &t = o.t;
@@ -60,6 +67,9 @@ std::vector<std::string> coverage_row(const outcome &o)
 		hidden_share(t, kind::face) + " / " +
 			hidden_share(t, kind::qr) + " / " +
 			hidden_share(t, kind::phone),
+		partly_count(t, kind::face) + " / " +
+			partly_count(t, kind::qr) + " / " +
+			partly_count(t, kind::phone),
 		t.decode_tried ? format("%llu of %llu",
 					(unsigned long long)t.decodable,
 					(unsigned long long)t.decode_tried)
@@ -93,7 +103,8 @@ void add_delay_tables(const std::vector<outcome> &all)
 		{"Sequence", "Delay s", "Frames", "Wholly obscured % (frames)",
 		 "In fallback faces / qr / phones",
 		 "Changed > 40 px outside: % of frames / max px",
-		 "Obscured faces / QR / phones %", "Decodable QR frames",
+		 "Obscured faces / QR / phones %",
+		 "Partly shown faces / QR / phones", "Decodable QR frames",
 		 "Both stamps covered"},
 		coverage);
 	bench::add_section(
@@ -232,6 +243,21 @@ void judge_delay_targets(const std::vector<outcome> &all)
 				       "worst %.1f %% (%s)",
 				       what, least, w.first, w.second.c_str()));
 	}
+	w = worst(
+		all, any,
+		[](const outcome &o) {
+			uint64_t n = 0;
+			for (const auto &kv : o.t.partly)
+				n += kv.second;
+			return double(n);
+		},
+		true);
+	if (w.first >= 0)
+		bench::verdict(w.first == 0,
+			       format("no part of an object obscured shows (a "
+				      "quarter of its box less than half "
+				      "changed): most %.0f object-frames (%s)",
+				      w.first, w.second.c_str()));
 	w = worst(
 		all, [](const outcome &o) { return o.t.decode_tried > 0; },
 		[](const outcome &o) { return double(o.t.decodable); }, true);

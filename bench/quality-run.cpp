@@ -40,6 +40,22 @@ double changed(const cv::Mat &a, const cv::Mat &b, const cv::Rect &r)
 	return double(cv::countNonZero(any)) / double(r.area());
 }
 
+// Whether a part of an object showed: a quarter of its box on one side
+// (its top, bottom, left or right) less than half changed, as the tops of
+// a number's digits above its mosaic.
+bool partly_shown(const cv::Mat &raw, const cv::Mat &shown, const cv::Rect &box)
+{
+	int w = std::max(1, box.width / 4), h = std::max(1, box.height / 4);
+	const cv::Rect sides[] = {{box.x, box.y, box.width, h},
+				  {box.x, box.br().y - h, box.width, h},
+				  {box.x, box.y, w, box.height},
+				  {box.br().x - w, box.y, w, box.height}};
+	for (const cv::Rect &side : sides)
+		if (changed(raw, shown, side) < HIDDEN)
+			return true;
+	return false;
+}
+
 // A frame written wholly obscured: one mosaic over the whole picture,
 // each square cell (an eighth of the width) of one colour.
 bool wholly_obscured(const cv::Mat &shown)
@@ -100,9 +116,11 @@ void judge_objects(const sequence &seq, long long n, const cv::Mat &shown,
 		}
 		if (l.what == kind::distractor)
 			continue;
+		bool part = hid && partly_shown(raw, shown, l.box);
 		t.seen[l.what]++;
 		t.hidden[l.what] += hid;
-		if (!hid)
+		t.partly[l.what] += part;
+		if (!hid || part)
 			save_shown(seq, l.box, shown, n);
 		if (l.what == kind::face) {
 			t.strangers_shown += share <= SHOWN;

@@ -35,6 +35,9 @@ struct tally {
 	// Per class: object-frames in processed frames, of which obscured;
 	// and object-frames in frames written wholly obscured.
 	std::map<kind, uint64_t> seen, hidden, in_whole;
+	// Per class: object-frames counted obscured of which a part showed
+	// (a quarter of the box on one side less than half changed).
+	std::map<kind, uint64_t> partly;
 	uint64_t small_faces_seen = 0, small_faces_hidden = 0;
 	// A face shown after it had been hidden in the frame before.
 	uint64_t flickers = 0;
