@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -249,8 +250,10 @@ bool write_all(int fd, const std::string &bytes)
 // false when the child did not finish.
 bool read_codes_apart(const cv::Mat &grey, std::string *texts)
 {
+	// Not inherited by a program another thread starts meanwhile, which
+	// would hold the pipe open.
 	int fds[2];
-	if (pipe(fds) != 0)
+	if (pipe2(fds, O_CLOEXEC) != 0)
 		return false;
 	pid_t pid = fork();
 	if (pid == 0) {
