@@ -10,8 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <mutex>
 
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,10 +234,11 @@ std::vector<std::string> read_codes(const cv::Mat &grey)
 	return texts;
 }
 
-bool write_all(int fd, const std::string &bytes)
+// Calls step(bytes done) until all `size` bytes are done.
+template<typename Step> bool all_bytes(size_t size, Step step)
 {
-	for (size_t done = 0; done < bytes.size();) {
-		ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+	for (size_t done = 0; done < size;) {
+		ssize_t n = step(done);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -246,36 +248,110 @@ bool write_all(int fd, const std::string &bytes)
 	return true;
 }
 
-// Reads the codes in a child process, each text ended by a zero byte;
-// false when the child did not finish.
-bool read_codes_apart(const cv::Mat &grey, std::string *texts)
+bool send_all(int fd, const void *data, size_t size)
 {
-	// Not inherited by a program another thread starts meanwhile, which
-	// would hold the pipe open.
-	int fds[2];
-	if (pipe2(fds, O_CLOEXEC) != 0)
-		return false;
-	pid_t pid = fork();
-	if (pid == 0) {
-		close(fds[0]);
+	auto *p = static_cast<const char *>(data);
+	return all_bytes(size, [&](size_t done) {
+		return send(fd, p + done, size - done, MSG_NOSIGNAL);
+	});
+}
+
+bool receive_all(int fd, void *data, size_t size)
+{
+	auto *p = static_cast<char *>(data);
+	return all_bytes(size, [&](size_t done) {
+		return recv(fd, p + done, size - done, 0);
+	});
+}
+
+// The reader's side: a picture's size and grey pixels in, the texts read
+// out (each ended by a zero byte, after their length), until the caller
+// goes.
+[[noreturn]] void serve(int fd)
+{
+	for (;;) {
+		int32_t size[2];
+		if (!receive_all(fd, size, sizeof size) || size[0] <= 0 ||
+		    size[1] <= 0 || size[0] > 1 << 14 || size[1] > 1 << 14)
+			_exit(0);
+		cv::Mat grey(size[1], size[0], CV_8U);
+		if (!receive_all(fd, grey.data, grey.total()))
+			_exit(0);
 		std::string out;
 		for (const std::string &t : read_codes(grey))
 			out += t + '\0';
-		_exit(write_all(fds[1], out) ? 0 : 1);
+		uint64_t length = out.size();
+		if (!send_all(fd, &length, sizeof length) ||
+		    !send_all(fd, out.data(), out.size()))
+			_exit(0);
 	}
-	close(fds[1]);
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(fds[0], buf, sizeof buf)) != 0)
-		if (n > 0)
-			texts->append(buf, size_t(n));
-		else if (errno != EINTR)
-			break;
-	close(fds[0]);
+}
+
+// A child process that reads codes for this one, started when first
+// needed and again after it died: Debian's ZXing checks its own
+// assertions, and a distorted code can trip one and abort the reader.
+// One process for many pictures, since a fork of a large process for
+// each picture cost it 11 ms and slowed everything beside it.
+struct reader {
+	pid_t pid = -1;
+	int fd = -1;
+};
+
+bool start_reader(reader &r)
+{
+	// Closed on exec: a program another thread starts does not hold it.
+	int link[2];
+	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0)
+		return false;
+	pid_t pid = fork();
+	if (pid == 0) {
+		// Nothing of the caller's but its end of the link and the
+		// standard streams: a copy of its sockets here would keep
+		// them open after it closed them.
+		if (dup2(link[1], 3) < 0)
+			_exit(1);
+		close_range(4, ~0U, 0);
+		serve(3);
+	}
+	close(link[1]);
+	if (pid < 0) {
+		close(link[0]);
+		return false;
+	}
+	r = {pid, link[0]};
+	return true;
+}
+
+void stop_reader(reader &r)
+{
+	close(r.fd);
 	int status = 0;
-	while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
 	}
-	return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	r = {};
+}
+
+// The texts read in the picture, each ended by a zero byte; false when
+// the reader died on it.
+bool read_codes_apart(const cv::Mat &grey, std::string *texts)
+{
+	static std::mutex lock;
+	static reader r;
+	std::lock_guard<std::mutex> hold(lock);
+	if (r.pid < 0 && !start_reader(r))
+		return false;
+	cv::Mat pixels = grey.isContinuous() ? grey : grey.clone();
+	int32_t size[2] = {pixels.cols, pixels.rows};
+	uint64_t length = 0;
+	if (send_all(r.fd, size, sizeof size) &&
+	    send_all(r.fd, pixels.data, pixels.total()) &&
+	    receive_all(r.fd, &length, sizeof length)) {
+		texts->resize(length);
+		if (receive_all(r.fd, texts->data(), length))
+			return true;
+	}
+	stop_reader(r);
+	return false;
 }
 
 } // namespace
@@ -284,10 +360,8 @@ std::vector<std::string> decode_qr(const cv::Mat &bgra)
 {
 	cv::Mat grey;
 	cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
-	// Debian's ZXing checks its own assertions, and a distorted code can
-	// trip one and abort the reader: the picture is read apart, and
-	// again a little smaller or larger when the reader died on it (the
-	// same codes, other lines through them).
+	// Read apart, and again a little smaller or larger when the reader
+	// died on it (the same codes, other lines through them).
 	for (double scale : {1.0, 0.9, 1.1}) {
 		cv::Mat at = grey;
 		if (scale != 1.0)
