@@ -275,6 +275,30 @@ std::vector<qm_text_span> qm_match_phone_numbers(const std::string &text,
 	return spans;
 }
 
+qm_text_span qm_span_with_area_code(const std::string &text, qm_text_span span)
+{
+	const size_t SHORT_WORD = 6; // "(617)" and a stray mark
+	auto word_start = [&](size_t end) {
+		size_t b = end;
+		while (b > 0 && text[b - 1] != ' ')
+			b--;
+		return b;
+	};
+	size_t begin = word_start(span.begin);
+	if (span.begin - begin > SHORT_WORD)
+		begin = span.begin;
+	size_t gap = begin;
+	while (gap > 0 && text[gap - 1] == ' ')
+		gap--;
+	size_t before = word_start(gap);
+	std::string word = text.substr(before, gap - before);
+	bool numeric = word.find_first_of("0123456789()[]{}") !=
+		       std::string::npos;
+	if (gap > before && word.size() <= SHORT_WORD && numeric)
+		begin = before;
+	return {begin, span.end};
+}
+
 qm_read_line qm_read_text_line(qm_phone_reader &reader, const cv::Mat &crop)
 {
 	qm_read_line line;
@@ -319,9 +343,11 @@ qm_find_phone_numbers(qm_phone_reader &reader, const cv::Mat &frame,
 		qm_read_line read = qm_read_text_line(reader, crop);
 		for (const qm_text_span &span :
 		     qm_match_phone_numbers(read.text, reader.region)) {
+			qm_text_span wide =
+				qm_span_with_area_code(read.text, span);
 			cv::Rect part;
 			for (const auto &s : read.symbols)
-				if (s.end > span.begin && s.begin < span.end)
+				if (s.end > wide.begin && s.begin < wide.end)
 					part |= s.box;
 			// The whole height of the line, whatever the glyphs.
 			part.y = 0;

@@ -68,6 +68,13 @@ std::string qm_default_region();
 std::vector<qm_text_span> qm_match_phone_numbers(const std::string &text,
 						 const std::string &region);
 
+// The span widened over what a misread area code leaves beside a number:
+// the rest of the word it starts in and one short word just before it
+// that holds a digit or a bracket ("(61" of a "(617)" read wrongly), so
+// that its box covers those glyphs too. Longer words (dates, prices) stay
+// out.
+qm_text_span qm_span_with_area_code(const std::string &text, qm_text_span span);
+
 // Text read from one line crop, with the crop-pixel box of each
 // character (by byte offset into text).
 struct qm_read_line {

@@ -188,6 +188,26 @@ TEST(PhoneMatch, ANumberBesideADateIsFoundAlone)
 		  strings{"0171 234 5678"});
 }
 
+TEST(PhoneMatch, AMisreadAreaCodeBesideANumberIsCoveredWithIt)
+{
+	auto widened = [](const std::string &text, const std::string &part) {
+		size_t at = text.find(part);
+		qm_text_span s =
+			qm_span_with_area_code(text, {at, at + part.size()});
+		return text.substr(s.begin, s.end - s.begin);
+	};
+	// What Tesseract leaves of "(617)" when it misreads it.
+	EXPECT_EQ(widened("(61 555-0199", "555-0199"), "(61 555-0199");
+	EXPECT_EQ(widened("Call  {6l7) 555-0199", "555-0199"),
+		  "{6l7) 555-0199");
+	EXPECT_EQ(widened("(61?555-0199", "555-0199"), "(61?555-0199");
+	// Words, dates and prices beside a number stay sharp.
+	EXPECT_EQ(widened("Tel. 555-0100", "555-0100"), "555-0100");
+	EXPECT_EQ(widened("2024-03-15 555-0100", "555-0100"), "555-0100");
+	EXPECT_EQ(widened("$1,299.00 555-0100", "555-0100"), "555-0100");
+	EXPECT_EQ(widened("555-0100", "555-0100"), "555-0100");
+}
+
 TEST(PhoneRegion, ComesFromTheLocale)
 {
 	EXPECT_EQ(qm_region_from_locale("en_GB.UTF-8"), "GB");
