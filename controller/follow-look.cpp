@@ -35,7 +35,7 @@ constexpr double AGREE_SHARE = 0.05;
 // Two runs' boxes sit on their object a little differently (a face
 // detector's by 5 to 9 % of the face's size, measured), so that their
 // looks, the middles of those boxes, are found up to this share of its
-// size apart. Both places are hidden.
+// size (along each axis) apart. Both places are hidden.
 constexpr double JITTER_SHARE = 0.1;
 // Places nearly as alike as the best (within this much likeness) may be
 // where the object is just as well: a text line's digits repeat, and a
@@ -174,10 +174,10 @@ struct middle {
 };
 
 // Whether two ranges of shifts meet, within `by` pixels.
-bool meet(const place &a, const place &b, double by)
+bool meet(const place &a, const place &b, const cv::Point2d &by)
 {
-	return a.lo.x - by <= b.hi.x && b.lo.x - by <= a.hi.x &&
-	       a.lo.y - by <= b.hi.y && b.lo.y - by <= a.hi.y;
+	return a.lo.x - by.x <= b.hi.x && b.lo.x - by.x <= a.hi.x &&
+	       a.lo.y - by.y <= b.hi.y && b.lo.y - by.y <= a.hi.y;
 }
 
 // `box` at every shift from lo to hi, grown by `by`.
@@ -207,10 +207,14 @@ std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 		b.look, b.own, look, middle_at(b.box, centre(guess)), within);
 	if (!from_b)
 		return std::nullopt;
-	double size = std::max(guess.width, guess.height);
+	// Boxes jitter along each axis by a share of the object's size along
+	// it: a text line's box slides along the line, hardly across it.
 	double step = std::max(from_a->step, from_b->step);
+	auto jitter = [&](int size) {
+		return std::max({AGREE_PX, JITTER_SHARE * size, step});
+	};
 	if (!meet(*from_a, *from_b,
-		  std::max({AGREE_PX, JITTER_SHARE * size, step})))
+		  {jitter(guess.width), jitter(guess.height)}))
 		return std::nullopt;
 	cv::Point2d lo(std::min(from_a->lo.x, from_b->lo.x),
 		       std::min(from_a->lo.y, from_b->lo.y));
@@ -286,7 +290,8 @@ std::optional<cv::Rect> follow_one(const sighting &s, const cv::Mat &look,
 	double size = std::max(s.box.width, s.box.height);
 	double step = std::max(there->step, back->step);
 	place came{-back->shift, -back->shift, -back->shift, step};
-	if (!meet(*there, came, std::max({AGREE_PX, AGREE_SHARE * size, step})))
+	double agree = std::max({AGREE_PX, AGREE_SHARE * size, step});
+	if (!meet(*there, came, {agree, agree}))
 		return std::nullopt;
 	return placed(s.box, there->lo, there->hi, step + RESIZE_SHARE * size,
 		      frame);

@@ -144,6 +144,36 @@ TEST(FollowLook, TwoRunsBoxesThatSitDifferentlyOnTheObjectStillPlaceIt)
 		  80 + 64);
 }
 
+TEST(FollowLook, ALinesBoxesMayDisagreeAlongItNotAcrossIt)
+{
+	// A text line 200 x 40: its runs' boxes slide along it by a tenth
+	// of its length, but one 7 px lower sits on another line's place.
+	const motion_limits m{200, 1000, 0.5, true};
+	cv::Mat small(5, 25, CV_8UC4), line;
+	cv::theRNG().state = 21;
+	cv::randu(small, cv::Scalar::all(30), cv::Scalar::all(230));
+	cv::resize(small, line, {200, 40}, 0, 0, cv::INTER_CUBIC);
+	std::vector<cv::Mat> l =
+		looks_with(line, {{200, 300}, {260, 300}, {230, 310}});
+	regions a = {{cv::Rect(200, 300, 200, 40), 1, false}};
+	regions b = {{cv::Rect(274, 300, 200, 40), 1, false}};
+	const cv::Rect truth(230, 310, 200, 40);
+	auto between = [&] {
+		return boxes_between({0, &a, &l[0]}, {S / 2, &b, &l[1]}, S / 4,
+				     m, FRAME, &l[2]);
+	};
+	std::vector<cv::Rect> out = between();
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0] & truth, truth) << out[0];
+	EXPECT_LE(out[0].width, truth.width + 30) << out[0];
+	EXPECT_LE(out[0].height, truth.height + 12) << out[0];
+	b[0].box = cv::Rect(260, 307, 200, 40);
+	out = between();
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0] & truth, truth) << out[0];
+	EXPECT_GE(out[0].height, truth.height + 40) << out[0];
+}
+
 TEST(FollowLook, AnObjectIsFoundOverABusyPictureBehindIt)
 {
 	// A card 60 px square on a picture as busy as itself; its box has a
