@@ -45,6 +45,11 @@ void verdict(bool met, const std::string &what)
 	verdicts.push_back(std::string(met ? "met     " : "MISSED  ") + what);
 }
 
+void unjudged(const std::string &what)
+{
+	verdicts.push_back("unjudged " + what);
+}
+
 void add_section(const std::string &title,
 		 const std::vector<std::string> &header,
 		 const std::vector<std::vector<std::string>> &rows)

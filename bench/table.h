@@ -16,6 +16,8 @@ void add(const std::string &group, const std::string &item,
 	 const std::string &value, const std::string &unit,
 	 const std::string &covers);
 void verdict(bool met, const std::string &what);
+// A target that could not be judged, and why, among the verdicts.
+void unjudged(const std::string &what);
 // A table of its own (Markdown), printed after the groups of rows.
 void add_section(const std::string &title,
 		 const std::vector<std::string> &header,
