@@ -287,7 +287,8 @@ int stop_controller(controller_run *run, controller_summary *summary)
 // ---------------------------------------------------------------------------
 // What the filter shows
 
-enum class shown_kind { black, processed, whole, raw, other };
+enum class shown_kind { black, processed, unstamped, whole, raw, other };
+constexpr int SHOWN_KINDS = int(shown_kind::other) + 1;
 
 const char *kind_name(shown_kind k)
 {
@@ -297,6 +298,8 @@ const char *kind_name(shown_kind k)
 	case shown_kind::processed:
 		return "the scene with its codes, faces and phone number "
 		       "hidden";
+	case shown_kind::unstamped:
+		return "the scene processed, its frame stamp hidden";
 	case shown_kind::whole:
 		return "the scene wholly obscured";
 	case shown_kind::raw:
@@ -305,6 +308,25 @@ const char *kind_name(shown_kind k)
 		break;
 	}
 	return "something else";
+}
+
+// A frame the controller wrote wholly obscured: one mosaic over the
+// whole picture, each square cell (an eighth of the width) of one colour.
+// A region over the frame's stamp alone leaves the rest of the scene.
+bool one_mosaic(const cv::Mat &shown)
+{
+	const int side = shown.cols / 8;
+	for (int y = 0; y < shown.rows; y += side)
+		for (int x = 0; x < shown.cols; x += side) {
+			cv::Rect cell = cv::Rect(x, y, side, side) &
+					cv::Rect({0, 0}, shown.size());
+			cv::Mat one(cell.size(), shown.type(),
+				    cv::Scalar(shown.at<cv::Vec4b>(y, x)));
+			// The host's conversions may move a level or two.
+			if (cv::norm(shown(cell), one, cv::NORM_INF) > 4)
+				return false;
+		}
+	return true;
 }
 
 // What a picture of the filter shows; for a processed one, the scene
@@ -320,7 +342,8 @@ shown_kind classify(const image &img, uint64_t *n = nullptr)
 		return shown_kind::raw;
 	uint64_t frame = 0;
 	if (!qm_scene::read_scene_stamp(shown, &frame))
-		return shown_kind::whole;
+		return one_mosaic(shown) ? shown_kind::whole
+					 : shown_kind::unstamped;
 	if (n)
 		*n = frame;
 	return shown_kind::processed;
@@ -412,25 +435,30 @@ struct latency_stats {
 
 // What the filter showed over a stretch of frames.
 struct shown_stats {
-	uint64_t shown[5] = {};
+	uint64_t shown[SHOWN_KINDS] = {};
 	std::set<uint64_t> processed_frames;
 	latency_stats latency;
 
 	uint64_t of(shown_kind k) const { return shown[int(k)]; }
 	uint64_t total() const
 	{
-		return shown[0] + shown[1] + shown[2] + shown[3] + shown[4];
+		uint64_t all = 0;
+		for (uint64_t n : shown)
+			all += n;
+		return all;
 	}
 };
 
 void print_shown(const char *stretch, double seconds, const shown_stats &stats)
 {
 	printf("  frames shown %s (%.2f s): %llu\n    %llu processed "
-	       "(%zu distinct webcam frames), %llu wholly obscured, %llu "
+	       "(%zu distinct webcam frames), %llu processed with the frame "
+	       "stamp hidden, %llu wholly obscured, %llu "
 	       "black, %llu with a readable code, %llu other\n",
 	       stretch, seconds, (unsigned long long)stats.total(),
 	       (unsigned long long)stats.of(shown_kind::processed),
 	       stats.processed_frames.size(),
+	       (unsigned long long)stats.of(shown_kind::unstamped),
 	       (unsigned long long)stats.of(shown_kind::whole),
 	       (unsigned long long)stats.of(shown_kind::black),
 	       (unsigned long long)stats.of(shown_kind::raw),
