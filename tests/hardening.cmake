@@ -1,7 +1,12 @@
 # Hostile controllers, broken files, the privacy fail-safe and stress, in
 # the headless host with the module loaded; and the soak, a long round
 # trip that runs only on demand (scripts/soak), never in the test command.
-add_executable(hardening_tests ${CMAKE_CURRENT_LIST_DIR}/test_hardening.cpp)
+add_executable(hardening_tests
+  ${CMAKE_CURRENT_LIST_DIR}/hardening_support.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_hardening_wire.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_hardening_broken.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_hardening_stress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/test_hardening_files.cpp)
 target_compile_options(hardening_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(hardening_tests PRIVATE
   qm-test-host-main qm-fake-controller)
