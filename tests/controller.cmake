@@ -1,6 +1,9 @@
 # The fake controller: an independent peer of the module's controller link,
 # for the integration tests, the demo and the benchmark.
-add_library(qm-fake-controller STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller.cpp)
+add_library(qm-fake-controller STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_io.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_endpoints.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_frames.cpp)
 target_include_directories(qm-fake-controller PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(qm-fake-controller PRIVATE ${QM_WARNINGS})
 target_link_libraries(qm-fake-controller PUBLIC Threads::Threads)

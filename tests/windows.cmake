@@ -41,7 +41,9 @@ qm_add_wine_test(windows_unit_tests 120)
 
 # The fake controller, built for Windows as it is for Linux.
 add_library(qm-fake-controller STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_io.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_endpoints.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fake_controller_frames.cpp)
 target_include_directories(qm-fake-controller PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(qm-fake-controller PRIVATE ${QM_WARNINGS})
 target_link_libraries(qm-fake-controller PUBLIC Threads::Threads ws2_32)
