@@ -56,23 +56,6 @@ bool partly_shown(const cv::Mat &raw, const cv::Mat &shown, const cv::Rect &box)
 	return false;
 }
 
-// A frame written wholly obscured: one mosaic over the whole picture,
-// each square cell (an eighth of the width) of one colour.
-bool wholly_obscured(const cv::Mat &shown)
-{
-	const int side = shown.cols / 8;
-	for (int y = 0; y < shown.rows; y += side)
-		for (int x = 0; x < shown.cols; x += side) {
-			cv::Rect cell = cv::Rect(x, y, side, side) &
-					cv::Rect({0, 0}, shown.size());
-			cv::Mat one(cell.size(), shown.type(),
-				    cv::Scalar(shown.at<cv::Vec4b>(y, x)));
-			if (cv::norm(shown(cell), one, cv::NORM_INF) != 0)
-				return false;
-		}
-	return true;
-}
-
 // A picture for a look, into the folder the variable names, if set.
 void save_picture(const char *variable, const sequence &seq, long long n,
 		  const cv::Mat &picture)
@@ -193,7 +176,7 @@ void judge_frame(const sequence &seq, const cv::Mat &shown, bool late, tally &t,
 {
 	long long n = stamp_of(shown);
 	t.written_late += late;
-	if ((n < 0 || n >= CYCLE) && !wholly_obscured(shown)) {
+	if ((n < 0 || n >= CYCLE) && !qm_scene::one_mosaic(shown)) {
 		t.unidentified++;
 		return;
 	}

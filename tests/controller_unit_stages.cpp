@@ -163,6 +163,19 @@ TEST(Obscure, RegionsAreClippedAndMergedAndTheWholeFrameCanGo)
 		  0);
 }
 
+TEST(Obscure, TheToolsTellAWhollyObscuredFrameFromOneWithRegions)
+{
+	// The demo and the benchmark count a frame as wholly obscured by its
+	// look alone: the controller's whole-frame mosaic must be that look,
+	// and a frame with a region over its stamp must not.
+	cv::Mat frame = qm_scene::scene_frame(7), out;
+	qmc::compose(frame, {}, true, out);
+	EXPECT_TRUE(qm_scene::one_mosaic(out));
+	qmc::compose(frame, {cv::Rect(0, 0, 400, 200)}, false, out);
+	EXPECT_FALSE(qm_scene::one_mosaic(out));
+	EXPECT_FALSE(qm_scene::one_mosaic(frame));
+}
+
 TEST(Settings, ParsedWithDefaultsAndClampedToTheirRanges)
 {
 	std::string why;

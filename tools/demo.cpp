@@ -310,25 +310,6 @@ const char *kind_name(shown_kind k)
 	return "something else";
 }
 
-// A frame the controller wrote wholly obscured: one mosaic over the
-// whole picture, each square cell (an eighth of the width) of one colour.
-// A region over the frame's stamp alone leaves the rest of the scene.
-bool one_mosaic(const cv::Mat &shown)
-{
-	const int side = shown.cols / 8;
-	for (int y = 0; y < shown.rows; y += side)
-		for (int x = 0; x < shown.cols; x += side) {
-			cv::Rect cell = cv::Rect(x, y, side, side) &
-					cv::Rect({0, 0}, shown.size());
-			cv::Mat one(cell.size(), shown.type(),
-				    cv::Scalar(shown.at<cv::Vec4b>(y, x)));
-			// The host's conversions may move a level or two.
-			if (cv::norm(shown(cell), one, cv::NORM_INF) > 4)
-				return false;
-		}
-	return true;
-}
-
 // What a picture of the filter shows; for a processed one, the scene
 // frame it came from goes to *n.
 shown_kind classify(const image &img, uint64_t *n = nullptr)
@@ -342,8 +323,8 @@ shown_kind classify(const image &img, uint64_t *n = nullptr)
 		return shown_kind::raw;
 	uint64_t frame = 0;
 	if (!qm_scene::read_scene_stamp(shown, &frame))
-		return one_mosaic(shown) ? shown_kind::whole
-					 : shown_kind::unstamped;
+		return qm_scene::one_mosaic(shown) ? shown_kind::whole
+						   : shown_kind::unstamped;
 	if (n)
 		*n = frame;
 	return shown_kind::processed;

@@ -213,6 +213,21 @@ bool read_scene_stamp(const cv::Mat &bgra, uint64_t *n)
 	return true;
 }
 
+bool one_mosaic(const cv::Mat &bgra)
+{
+	const int side = bgra.cols / 8;
+	for (int y = 0; y < bgra.rows; y += side)
+		for (int x = 0; x < bgra.cols; x += side) {
+			cv::Rect cell = cv::Rect(x, y, side, side) &
+					cv::Rect({0, 0}, bgra.size());
+			cv::Mat one(cell.size(), bgra.type(),
+				    cv::Scalar(bgra.at<cv::Vec4b>(y, x)));
+			if (cv::norm(bgra(cell), one, cv::NORM_INF) > 4)
+				return false;
+		}
+	return true;
+}
+
 namespace {
 
 std::vector<std::string> read_codes(const cv::Mat &grey)

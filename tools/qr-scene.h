@@ -49,6 +49,12 @@ cv::Mat scene_frame(uint64_t n, std::vector<placed_code> *codes = nullptr);
 // is none.
 bool read_scene_stamp(const cv::Mat &bgra, uint64_t *n);
 
+// Whether a BGRA picture is one mosaic over the whole of it, as the
+// controller writes a frame it wholly obscures: each square cell (an
+// eighth of the width) of one colour, within a level or two that a host's
+// conversions may move.
+bool one_mosaic(const cv::Mat &bgra);
+
 // The texts of the QR codes ZXing reads in a BGRA picture, trying hard.
 std::vector<std::string> decode_qr(const cv::Mat &bgra);
 
