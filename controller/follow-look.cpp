@@ -12,7 +12,10 @@ namespace {
 constexpr double SCALE = 0.5;
 constexpr double BLUR_SIGMA = 1.0;
 // The middle of a box carries the object's own look; its edges carry what
-// lies behind it, which does not move with it.
+// lies behind it, which does not move with it. The ring left out is as
+// thick on every side, (1 - MIDDLE_SHARE) / 2 of the box's smaller side:
+// a text line's look keeps its ends, since its middle repeats along it
+// (a place a digit over looks nearly as alike) and its ends do not.
 constexpr double MIDDLE_SHARE = 0.6;
 // A look smaller or plainer than this is found almost anywhere (grey
 // levels: standard deviation over the look).
@@ -53,8 +56,9 @@ cv::Point2d centre(const cv::Rect &r)
 // The middle of `box`, moved to centre `c`, in look pixels.
 cv::Rect middle_at(const cv::Rect &box, const cv::Point2d &c)
 {
-	int w = int(std::lround(box.width * MIDDLE_SHARE * SCALE));
-	int h = int(std::lround(box.height * MIDDLE_SHARE * SCALE));
+	double ring = (1 - MIDDLE_SHARE) / 2 * std::min(box.width, box.height);
+	int w = int(std::lround((box.width - 2 * ring) * SCALE));
+	int h = int(std::lround((box.height - 2 * ring) * SCALE));
 	return cv::Rect(int(std::lround(c.x * SCALE - w / 2.0)),
 			int(std::lround(c.y * SCALE - h / 2.0)), w, h);
 }

@@ -204,15 +204,14 @@ TEST(FollowLook, AnObjectIsFoundOverABusyPictureBehindIt)
 
 namespace {
 
-// A frame whose look is mid-grey but for a part of the grainy sequence's
-// look saved in tests/data: a phone number on a card over fur, under
-// grain.
-cv::Mat frame_with_look_part(const std::string &file)
+// A frame whose look is mid-grey but for a part of a benchmark sequence's
+// look saved in tests/data, placed at `at` in the look.
+cv::Mat frame_with_look_part(const std::string &file, cv::Point at = {390, 260})
 {
 	cv::Mat part =
 		cv::imread(QM_TEST_DATA "/" + file, cv::IMREAD_GRAYSCALE);
 	cv::Mat look(FRAME / 2, CV_8U, cv::Scalar(128)), grey, bgra;
-	part.copyTo(look(cv::Rect({390, 260}, part.size())));
+	part.copyTo(look(cv::Rect(at, part.size())));
 	cv::resize(look, grey, FRAME, 0, 0, cv::INTER_NEAREST);
 	cv::cvtColor(grey, bgra, cv::COLOR_GRAY2BGRA);
 	return bgra;
@@ -222,10 +221,11 @@ cv::Mat frame_with_look_part(const std::string &file)
 
 TEST(FollowLook, ANumberIsFoundThroughGrainThoughItsBoxesJitter)
 {
-	// Two runs' boxes of the number differ in size (179x40 and 186x45),
-	// and the grain is new in every frame: matched stroke for stroke,
-	// the second run's look was found at 0.64-0.75 likeness where the
-	// number was; matched as shapes, it is found.
+	// A phone number on a card over fur, under grain. Two runs' boxes of
+	// the number differ in size (179x40 and 186x45), and the grain is
+	// new in every frame: matched stroke for stroke, the second run's
+	// look was found at 0.64-0.75 likeness where the number was; matched
+	// as shapes, it is found.
 	cv::Mat la = look_of(frame_with_look_part("follow-grain-run-a.png"));
 	cv::Mat lb = look_of(frame_with_look_part("follow-grain-run-b.png"));
 	const sighting a{&la, {827, 589, 179, 40}}, b{&lb, {832, 559, 186, 45}};
@@ -345,14 +345,15 @@ TEST(FollowLook, AnObjectOneRunSawIsFoundWhereItWentNotOnANeighbourAlike)
 
 TEST(FollowLook, ALookThatRepeatsIsHiddenAtEveryPlaceARepeatOver)
 {
-	// A line of like digits: its look repeats every 40 px, and a place
-	// one repeat over is as alike as where it is. It is found 20 px right
-	// of the first run's box; with 60 px of reach, also 20 px left and
-	// 60 px right.
-	cv::Mat digit = textured(5, 40), line;
-	cv::repeat(digit, 1, 5, line);
+	// A number in a row of like digits: its box takes five of nine, so
+	// that its look, ends included, repeats every 40 px, and a place one
+	// repeat over is as alike as where it is. It is found 20 px right of
+	// the first run's box; with 60 px of reach, also 20 px left and 60 px
+	// right.
+	cv::Mat digit = textured(5, 40), row;
+	cv::repeat(digit, 1, 9, row);
 	std::vector<cv::Mat> l = looks_with(
-		line, {{200, 300}, {240, 310}, {220, 305}, {208, 303}});
+		row, {{120, 300}, {160, 310}, {140, 305}, {128, 303}});
 	const cv::Rect a(200, 300, 200, 40), b(240, 310, 200, 40);
 	const cv::Rect truth(220, 305, 200, 40);
 	for (const std::optional<cv::Rect> &found :
@@ -370,4 +371,25 @@ TEST(FollowLook, ALookThatRepeatsIsHiddenAtEveryPlaceARepeatOver)
 	EXPECT_EQ(*found & cv::Rect(208, 303, 200, 40),
 		  cv::Rect(208, 303, 200, 40));
 	EXPECT_LE(found->width, 200 + 2 * 14) << *found;
+}
+
+TEST(FollowLook, ALinesEndsSayWhereItIsThoughItsDigitsLookAlike)
+{
+	// The benchmark's "800 555 0175", a card turned 10 degrees on a
+	// pale wall, half-way between two runs a second apart. Matched by
+	// the middle of its box, places along the line a digit or two over
+	// were as alike as where it is, and it was hidden 263 px wide; its
+	// ends, where the wall begins, say where it is.
+	const cv::Point AT(390, 200);
+	cv::Mat la = look_of(frame_with_look_part("follow-line-run-a.png", AT));
+	cv::Mat lb = look_of(frame_with_look_part("follow-line-run-b.png", AT));
+	cv::Mat lt = look_of(frame_with_look_part("follow-line-frame.png", AT));
+	const sighting a{&la, {913, 499, 180, 77}}, b{&lb, {884, 504, 182, 80}};
+	std::optional<cv::Rect> found =
+		follow_look(a, b, lt, {901, 501, 181, 78}, 57, FRAME);
+	ASSERT_TRUE(found);
+	// Where its digits are in that frame.
+	const cv::Rect digits(914, 535, 142, 32);
+	EXPECT_EQ(*found & digits, digits) << *found;
+	EXPECT_LE(found->width, 182 + 40) << *found;
 }
