@@ -26,7 +26,11 @@ function(qm_add_host_test name timeout)
     ENVIRONMENT "${QM_HOST_TEST_ENV}")
 endfunction()
 
-add_executable(filter_tests test_filter.cpp)
+add_executable(filter_tests
+  filter_fixture.cpp
+  test_filter_registration.cpp
+  test_filter_display.cpp
+  test_filter_capture.cpp)
 target_link_libraries(filter_tests PRIVATE qm-test-host-main)
 qm_add_host_test(filter_tests 300)
 

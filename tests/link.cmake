@@ -1,6 +1,10 @@
 # The controller link: its pure pieces on their own, and the whole link
 # inside the real host against the fake controller.
-add_executable(link_tests ${CMAKE_CURRENT_SOURCE_DIR}/test_link.cpp)
+add_executable(link_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/link_fixture.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_link_handshake.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_link_streams.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_link_faults.cpp)
 target_compile_options(link_tests PRIVATE ${QM_WARNINGS})
 target_link_libraries(link_tests PRIVATE qm-test-host-main qm-fake-controller)
 # The host library's open() counts the module's reads of its endpoint files.
