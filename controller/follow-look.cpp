@@ -38,7 +38,7 @@ constexpr double AGREE_SHARE = 0.05;
 // Two runs' boxes sit on their object a little differently (a face
 // detector's by 5 to 9 % of the face's size, measured), so that their
 // looks, the middles of those boxes, are found up to this share of its
-// size (along each axis) apart. Both places are hidden.
+// size (along each axis) apart.
 constexpr double JITTER_SHARE = 0.1;
 // Places nearly as alike as the best (within this much likeness) may be
 // where the object is just as well: a text line's digits repeat, and a
@@ -112,6 +112,32 @@ std::vector<cv::Point> near_best(const cv::Mat &likeness, double best)
 	return out;
 }
 
+// Where between its neighbours along one axis the likeness peaks: the top
+// of a parabola through the three, as a share of a step from the middle.
+double between_steps(float before, float at, float after)
+{
+	double bend = double(before) - 2.0 * at + after;
+	if (bend >= 0)
+		return 0;
+	return std::clamp(0.5 * (before - after) / bend, -0.5, 0.5);
+}
+
+// The best place to a fraction of the match's step.
+cv::Point2d peak_of(const cv::Mat &likeness, cv::Point at)
+{
+	auto l = [&](int x, int y) {
+		return likeness.at<float>(y, x);
+	};
+	cv::Point2d p(at);
+	if (at.x > 0 && at.x + 1 < likeness.cols)
+		p.x += between_steps(l(at.x - 1, at.y), l(at.x, at.y),
+				     l(at.x + 1, at.y));
+	if (at.y > 0 && at.y + 1 < likeness.rows)
+		p.y += between_steps(l(at.x, at.y - 1), l(at.x, at.y),
+				     l(at.x, at.y + 1));
+	return p;
+}
+
 // Where the pattern, its own pixels those of `own` (all when empty), is
 // best found in `look`, within `reach` look pixels of `home`, the
 // pattern's place at the guess.
@@ -154,13 +180,20 @@ std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 	cv::minMaxLoc(likeness, nullptr, &best, nullptr, &at);
 	if (!(best >= MIN_LIKENESS))
 		return std::nullopt;
-	auto shift_of = [&](cv::Point p) {
+	auto shift_of = [&](cv::Point2d p) {
 		return cv::Point2d(area.x + p.x / by - home.x,
 				   area.y + p.y / by - home.y) /
 		       SCALE;
 	};
 	place found{shift_of(at), shift_of(at), shift_of(at), 1 / (by * SCALE)};
-	for (cv::Point p : near_best(likeness, best)) {
+	std::vector<cv::Point> peaks = near_best(likeness, best);
+	// One place alone: placed between the match's steps by how alike
+	// the places beside it are, to about a look pixel.
+	if (by < 1 && peaks.size() == 1) {
+		cv::Point2d d = shift_of(peak_of(likeness, at));
+		return place{d, d, d, 1 / SCALE};
+	}
+	for (cv::Point p : peaks) {
 		cv::Point2d d = shift_of(p);
 		found.lo = {std::min(found.lo.x, d.x),
 			    std::min(found.lo.y, d.y)};
@@ -197,11 +230,12 @@ cv::Rect placed(const cv::Rect &box, const cv::Point2d &lo,
 }
 
 // Where both sightings' looks are found near the guess, at places that
-// agree: every place either finds nearly as alike.
+// agree: between the two, `toward_b` of the way to b's; or, where either
+// finds places nearly as alike, every one.
 std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 				      const cv::Mat &look,
 				      const cv::Rect &guess, int within,
-				      const cv::Size &frame)
+				      double toward_b, const cv::Size &frame)
 {
 	std::optional<place> from_a = found_again(
 		a.look, a.own, look, middle_at(a.box, centre(guess)), within);
@@ -220,6 +254,11 @@ std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 	if (!meet(*from_a, *from_b,
 		  {jitter(guess.width), jitter(guess.height)}))
 		return std::nullopt;
+	if (from_a->lo == from_a->hi && from_b->lo == from_b->hi) {
+		cv::Point2d at = (1 - toward_b) * from_a->shift +
+				 toward_b * from_b->shift;
+		return placed(guess, at, at, step, frame);
+	}
 	cv::Point2d lo(std::min(from_a->lo.x, from_b->lo.x),
 		       std::min(from_a->lo.y, from_b->lo.y));
 	cv::Point2d hi(std::max(from_a->hi.x, from_b->hi.x),
@@ -242,7 +281,8 @@ cv::Mat look_of(const cv::Mat &bgra)
 
 std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 				    const cv::Mat &look, const cv::Rect &guess,
-				    int reach, const cv::Size &frame)
+				    int reach, const cv::Size &frame,
+				    double toward_b)
 {
 	int within = int(std::ceil(reach * SCALE));
 	if (look.empty() || within <= 0)
@@ -252,7 +292,8 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 	if (!look_a || !look_b)
 		return std::nullopt;
 	middle ma{*look_a, {}, a.box}, mb{*look_b, {}, b.box};
-	if (auto r = found_by_both(ma, mb, look, guess, within, frame))
+	if (auto r =
+		    found_by_both(ma, mb, look, guess, within, toward_b, frame))
 		return r;
 	// Not found whole: what lay behind it may hide it. Matching a part
 	// costs several times more, so it comes second.
@@ -261,7 +302,7 @@ std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 		return std::nullopt;
 	ma.own = *own;
 	cv::resize(*own, mb.own, mb.look.size(), 0, 0, cv::INTER_NEAREST);
-	return found_by_both(ma, mb, look, guess, within, frame);
+	return found_by_both(ma, mb, look, guess, within, toward_b, frame);
 }
 
 std::optional<cv::Rect> follow_one(const sighting &s, const cv::Mat &look,

@@ -28,14 +28,18 @@ struct sighting {
 };
 
 // Where the object seen at `a` and `b` is in the frame of `look`: `guess`
-// moved to where both sightings' looks are found, at every place nearly as
-// alike as the best (a line of like digits looks alike a digit over),
-// grown by how far they disagree. Nothing when they are not both found
-// within `reach` pixels of the guess and within a tenth of the object's
-// size of each other.
+// moved to where both sightings' looks are found. Each run's box sits on
+// the object a little differently: the box is placed between the two
+// places, `toward_b` of the way from a's (the share of the time between
+// the runs that has passed), as a run on this frame would have put one.
+// A look found at several places nearly as alike as the best (a line of
+// like digits looks alike a digit over) is placed at every one of them,
+// by both. Nothing when they are not both found within `reach` pixels of
+// the guess and within a tenth of the object's size of each other.
 std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 				    const cv::Mat &look, const cv::Rect &guess,
-				    int reach, const cv::Size &frame);
+				    int reach, const cv::Size &frame,
+				    double toward_b = 0.5);
 
 // Where the object one sighting saw is in the frame of `look`: its box
 // moved to where its look is found within `reach` pixels (every place

@@ -198,8 +198,9 @@ cv::Rect box_between(const seen_by_run &a, const seen_by_run &b, uint64_t t,
 	// (a card swaying, a head nodding as often as runs come) can leave
 	// it.
 	int reach = std::max(by, std::min(mid.width, mid.height) / 2);
-	std::optional<cv::Rect> seen = follow_look(
-		{a.look, a.r.box}, {b.look, b.r.box}, *look, mid, reach, frame);
+	std::optional<cv::Rect> seen =
+		follow_look({a.look, a.r.box}, {b.look, b.r.box}, *look, mid,
+			    reach, frame, from_a / (from_a + from_b));
 	return seen && seen->area() < box.area() ? *seen : box;
 }
 
