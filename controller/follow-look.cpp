@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace qmc {
 
@@ -67,7 +68,9 @@ cv::Rect middle_at(const cv::Rect &box, const cv::Point2d &c)
 // frame pixels.
 struct place {
 	cv::Point2d shift;
-	// The shifts of every place nearly as alike, the best's included.
+	// The shifts of every place nearly as alike, the best's included,
+	// and the range they span.
+	std::vector<cv::Point2d> peaks;
 	cv::Point2d lo, hi;
 	double step = 1;
 };
@@ -185,16 +188,18 @@ std::optional<place> found_again(cv::Mat pattern, cv::Mat own,
 				   area.y + p.y / by - home.y) /
 		       SCALE;
 	};
-	place found{shift_of(at), shift_of(at), shift_of(at), 1 / (by * SCALE)};
+	cv::Point2d best_at = shift_of(at);
+	place found{best_at, {}, best_at, best_at, 1 / (by * SCALE)};
 	std::vector<cv::Point> peaks = near_best(likeness, best);
 	// One place alone: placed between the match's steps by how alike
 	// the places beside it are, to about a look pixel.
 	if (by < 1 && peaks.size() == 1) {
 		cv::Point2d d = shift_of(peak_of(likeness, at));
-		return place{d, d, d, 1 / SCALE};
+		return place{d, {d}, d, d, 1 / SCALE};
 	}
 	for (cv::Point p : peaks) {
 		cv::Point2d d = shift_of(p);
+		found.peaks.push_back(d);
 		found.lo = {std::min(found.lo.x, d.x),
 			    std::min(found.lo.y, d.y)};
 		found.hi = {std::max(found.hi.x, d.x),
@@ -217,6 +222,21 @@ bool meet(const place &a, const place &b, const cv::Point2d &by)
 	       a.lo.y - by.y <= b.hi.y && b.lo.y - by.y <= a.hi.y;
 }
 
+// The places of `one` that `other` finds too, within `by` pixels.
+std::vector<cv::Point2d> also_found(const place &one, const place &other,
+				    const cv::Point2d &by)
+{
+	std::vector<cv::Point2d> out;
+	for (const cv::Point2d &p : one.peaks)
+		for (const cv::Point2d &q : other.peaks)
+			if (std::abs(p.x - q.x) <= by.x &&
+			    std::abs(p.y - q.y) <= by.y) {
+				out.push_back(p);
+				break;
+			}
+	return out;
+}
+
 // `box` at every shift from lo to hi, grown by `by`.
 cv::Rect placed(const cv::Rect &box, const cv::Point2d &lo,
 		const cv::Point2d &hi, double by, const cv::Size &frame)
@@ -230,8 +250,8 @@ cv::Rect placed(const cv::Rect &box, const cv::Point2d &lo,
 }
 
 // Where both sightings' looks are found near the guess, at places that
-// agree: between the two, `toward_b` of the way to b's; or, where either
-// finds places nearly as alike, every one.
+// agree: between the two, `toward_b` of the way to b's; or, where both
+// find several places nearly as alike, every one of those.
 std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 				      const cv::Mat &look,
 				      const cv::Rect &guess, int within,
@@ -251,18 +271,24 @@ std::optional<cv::Rect> found_by_both(const middle &a, const middle &b,
 	auto jitter = [&](int size) {
 		return std::max({AGREE_PX, JITTER_SHARE * size, step});
 	};
-	if (!meet(*from_a, *from_b,
-		  {jitter(guess.width), jitter(guess.height)}))
+	// The object is where both looks are found. A place only one of them
+	// finds nearly as alike is a neighbour that looks like a part of it
+	// (a digit over, along a line whose ends that look does not show).
+	cv::Point2d by(jitter(guess.width), jitter(guess.height));
+	std::vector<cv::Point2d> at_a = also_found(*from_a, *from_b, by);
+	std::vector<cv::Point2d> at_b = also_found(*from_b, *from_a, by);
+	if (at_a.empty())
 		return std::nullopt;
-	if (from_a->lo == from_a->hi && from_b->lo == from_b->hi) {
-		cv::Point2d at = (1 - toward_b) * from_a->shift +
-				 toward_b * from_b->shift;
+	if (at_a.size() == 1 && at_b.size() == 1) {
+		cv::Point2d at = (1 - toward_b) * at_a[0] + toward_b * at_b[0];
 		return placed(guess, at, at, step, frame);
 	}
-	cv::Point2d lo(std::min(from_a->lo.x, from_b->lo.x),
-		       std::min(from_a->lo.y, from_b->lo.y));
-	cv::Point2d hi(std::max(from_a->hi.x, from_b->hi.x),
-		       std::max(from_a->hi.y, from_b->hi.y));
+	cv::Point2d lo = at_a[0], hi = at_a[0];
+	for (const std::vector<cv::Point2d> *all : {&at_a, &at_b})
+		for (const cv::Point2d &p : *all) {
+			lo = {std::min(lo.x, p.x), std::min(lo.y, p.y)};
+			hi = {std::max(hi.x, p.x), std::max(hi.y, p.y)};
+		}
 	return placed(guess, lo, hi, step, frame);
 }
 
@@ -334,7 +360,7 @@ std::optional<cv::Rect> follow_one(const sighting &s, const cv::Mat &look,
 	// of it. A neighbour that stayed where it was is not.
 	double size = std::max(s.box.width, s.box.height);
 	double step = std::max(there->step, back->step);
-	place came{-back->shift, -back->shift, -back->shift, step};
+	place came{-back->shift, {}, -back->shift, -back->shift, step};
 	double agree = std::max({AGREE_PX, AGREE_SHARE * size, step});
 	if (!meet(*there, came, {agree, agree}))
 		return std::nullopt;

@@ -33,9 +33,10 @@ struct sighting {
 // places, `toward_b` of the way from a's (the share of the time between
 // the runs that has passed), as a run on this frame would have put one.
 // A look found at several places nearly as alike as the best (a line of
-// like digits looks alike a digit over) is placed at every one of them,
-// by both. Nothing when they are not both found within `reach` pixels of
-// the guess and within a tenth of the object's size of each other.
+// like digits looks alike a digit over) is placed at every one of them
+// that the other look finds too, within a tenth of the object's size.
+// Nothing when no place within `reach` pixels of the guess is found by
+// both.
 std::optional<cv::Rect> follow_look(const sighting &a, const sighting &b,
 				    const cv::Mat &look, const cv::Rect &guess,
 				    int reach, const cv::Size &frame,

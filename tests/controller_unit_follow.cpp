@@ -408,6 +408,36 @@ TEST(FollowLook, ALookThatRepeatsIsHiddenAtEveryPlaceARepeatOver)
 	EXPECT_LE(found->width, 200 + 2 * 14) << *found;
 }
 
+TEST(FollowLook, APlaceOnlyOneRunsLookFindsIsANeighbourNotTheObject)
+{
+	// Beside a 160 px object lies a copy of it whose left quarter is its
+	// negative. The second run's box sits 12 px right of the first's on
+	// the object, so that its look (the box's middle) leaves that quarter
+	// out and is found on the copy as well as on the object; the first
+	// run's look is not. The object is where both are found.
+	cv::Mat object = textured(9, 160), copy = object.clone();
+	cv::Mat left = copy(cv::Rect(0, 0, 42, 160));
+	cv::bitwise_not(left, left);
+	const cv::Rect truth(300, 260, 160, 160), beside(480, 260, 160, 160);
+	std::vector<cv::Mat> l;
+	for (unsigned seed : {11u, 12u, 13u}) {
+		cv::Mat frame = scene_with(object, truth.tl(), seed);
+		copy.copyTo(frame(beside));
+		l.push_back(look_of(frame));
+	}
+	const sighting a{&l[0], {298, 260, 160, 160}},
+		b{&l[1], {310, 260, 160, 160}};
+	std::optional<cv::Rect> found =
+		follow_look(a, b, l[2], {304, 260, 160, 160}, 200, FRAME);
+	ASSERT_TRUE(found);
+	EXPECT_EQ(*found & truth, truth) << *found;
+	EXPECT_LE(found->br().x, 304 + 160 + 12) << *found;
+	// What each look finds alone: the second's, both places.
+	std::optional<cv::Rect> by_b = follow_one(b, l[2], 200, FRAME);
+	ASSERT_TRUE(by_b);
+	EXPECT_GE(by_b->br().x, beside.br().x) << *by_b;
+}
+
 TEST(FollowLook, ALinesEndsSayWhereItIsThoughItsDigitsLookAlike)
 {
 	// The benchmark's "800 555 0175", a card turned 10 degrees on a
