@@ -17,6 +17,12 @@ constexpr float EDGE_MARGIN = 0.05f;
 // Tiles look for the small faces that the whole-frame pass misses: a
 // large face in a tile is a piece of a face that pass sees whole.
 constexpr float MAX_TILE_FACE = 0.4f;
+// The whole-frame pass is for the faces tiles cannot hold. A face it
+// finds fewer than this many input pixels tall is near the least it can
+// see, and two such faces one above the other can look to it like one
+// between them; a tile that holds the face whole sees it in more detail,
+// and says whether and where it is.
+constexpr float MIN_WHOLE_FACE_PX = 16;
 
 // The model's two output layers: 16x16 cells with 2 anchors each and
 // 8x8 cells with 6, every anchor a unit box at its cell's centre.
@@ -86,6 +92,20 @@ bool qm_load_face_detector(qm_face_detector &detector, const std::string &path,
 {
 	return qm_load_onnx(detector.net, path, "face detection", error);
 }
+
+namespace {
+
+bool held_by_a_tile(const qm_face &face, const std::vector<cv::Rect> &tiles,
+		    cv::Size frame)
+{
+	for (const cv::Rect &tile : tiles)
+		if ((cv::Rect2f(tile) & face.box) == face.box &&
+		    !cut_by_inner_edge(face, tile, frame))
+			return true;
+	return false;
+}
+
+} // namespace
 
 std::vector<qm_face> qm_detect_faces_in(qm_face_detector &detector,
 					const cv::Mat &frame,
@@ -217,8 +237,14 @@ std::vector<qm_face> qm_detect_faces_with(qm_face_detector &detector,
 					  float min_score)
 {
 	cv::Rect whole({0, 0}, frame.size());
-	std::vector<qm_face> faces =
-		qm_detect_faces_in(detector, frame, whole, min_score);
+	float whole_scale =
+		INPUT_SIZE / (float)std::max(frame.cols, frame.rows);
+	std::vector<qm_face> faces;
+	for (const qm_face &f :
+	     qm_detect_faces_in(detector, frame, whole, min_score))
+		if (f.box.height * whole_scale >= MIN_WHOLE_FACE_PX ||
+		    !held_by_a_tile(f, tiles, frame.size()))
+			faces.push_back(f);
 	for (const cv::Rect &tile : tiles) {
 		float largest = MAX_TILE_FACE *
 				(float)std::max(tile.width, tile.height);

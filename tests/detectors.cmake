@@ -44,6 +44,8 @@ if(TARGET qm-detector-samples)
     ${CMAKE_CURRENT_LIST_DIR}/test_face_descriptor.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_text_phone.cpp)
   target_compile_options(detector_tests PRIVATE ${QM_WARNINGS})
+  target_compile_definitions(detector_tests PRIVATE
+    QM_TEST_DATA="${CMAKE_CURRENT_LIST_DIR}/data")
   # quilmar-direct-core for the filter's own reference capture writer.
   target_link_libraries(detector_tests PRIVATE qm-detector-samples
     quilmar-direct-core GTest::gtest_main)
