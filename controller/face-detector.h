@@ -52,7 +52,9 @@ std::vector<qm_face> qm_detect_faces(qm_face_detector &detector,
 				     const cv::Mat &frame,
 				     const qm_face_options &options = {});
 
-// The same over the whole frame and the given tiles only.
+// The same over the whole frame and the given tiles only. A small face
+// the whole frame shows inside a tile that holds it whole is left to that
+// tile.
 std::vector<qm_face> qm_detect_faces_with(qm_face_detector &detector,
 					  const cv::Mat &frame,
 					  const std::vector<cv::Rect> &tiles,
