@@ -310,6 +310,15 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 			late = &s;
 			continue;
 		}
+		// A detector that waits for hints runs on frames the
+		// every-frame detectors ran on, once their findings are in.
+		if (min_age) {
+			hints_state h = hints_of(index, s);
+			if (h == hints_state::pending)
+				break;
+			if (h == hints_state::passed)
+				continue;
+		}
 		if (!grid)
 			return chosen(&s);
 		if (s.arrival <= target) {
@@ -355,6 +364,26 @@ regions pipeline::hints_for(size_t index, uint64_t seq) const
 				     it->second.result.found.end());
 	}
 	return hints;
+}
+
+// Whether the detectors that run on every kept frame (spacing 0) have yet
+// to finish with the frame, ran on it, or passed it by. On a busy machine
+// they can be behind by more than a slower detector's wait: without
+// their findings masked, OpenCV's locator outlines several codes as one.
+pipeline::hints_state pipeline::hints_of(size_t index, const slot &s) const
+{
+	hints_state state = hints_state::in;
+	for (size_t j = 0; j < workers_.size(); j++) {
+		const worker &o = *workers_[j];
+		if (j == index || !o.wanted || o.det.spacing_s > 0)
+			continue;
+		if (o.last_arrival < s.arrival ||
+		    (o.busy && o.last_arrival == s.arrival))
+			return hints_state::pending;
+		if (!o.runs.count(s.seq))
+			state = hints_state::passed;
+	}
+	return state;
 }
 
 void pipeline::detector_loop(size_t index)

@@ -210,6 +210,8 @@ private:
 	slot *pick(size_t index, uint64_t now);
 	bool may_start(size_t index, uint64_t due) const;
 	regions hints_for(size_t index, uint64_t seq) const;
+	enum class hints_state { pending, in, passed };
+	hints_state hints_of(size_t index, const slot &s) const;
 	void run_one(size_t index, slot &s, std::unique_lock<std::mutex> &lock);
 	void record(size_t index, uint64_t seq, run_record run, size_t mode,
 		    uint64_t cpu_ns, uint64_t wall_ns,
