@@ -312,10 +312,14 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 		}
 		// A detector that waits for hints runs on frames the
 		// every-frame detectors ran on, once their findings are in.
+		// Frames after one still waiting are newer: no run starts on
+		// a late one while they may come.
 		if (min_age) {
 			hints_state h = hints_of(index, s);
-			if (h == hints_state::pending)
+			if (h == hints_state::pending) {
+				late = nullptr;
 				break;
+			}
 			if (h == hints_state::passed)
 				continue;
 		}

@@ -296,6 +296,39 @@ TEST(Pipeline, ADetectorWaitingForHintsWaitsForTheDetectorThatIsBehind)
 	}
 }
 
+// Meanwhile the frames it has findings for may all be too late for a run
+// of its own: none is started while a newer frame may still get them.
+TEST(Pipeline, ADetectorWaitingForHintsStartsNoLateRunMeanwhile)
+{
+	manual_clock clock;
+	scripted first, second;
+	std::atomic<bool> on{false};
+	detector late = second.make("second", 0, 0.25, 0);
+	late.min_age_s = 0.05;
+	late.wanted = [&](const settings &) { return on.load(); };
+	pipeline p({first.make("first", 0, 0.25, 0), late}, clock.fn(),
+		   options(100));
+	p.configure(at(1.0, 10));
+	feed(p, clock, 6, 100);
+	first.hold = std::make_shared<gate>();
+	release_at_end release{first.hold};
+	clock.set_ms(600);
+	offer(p, 6);
+	while (first.entered < 7)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	// Frames 0 to 5 fall due before a run on them could end (1.5 s and
+	// before, against 1.3 s, a run's guessed 0.05 s twice and the 0.15 s
+	// margin); frame 6 at 1.6 s would not.
+	clock.set_ms(1300);
+	on = true;
+	p.configure(at(1.0, 10));
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	EXPECT_EQ(second.entered, 0) << "no run on a frame it cannot cover";
+	first.hold->release();
+	ASSERT_TRUE(p.wait_idle(IDLE));
+	EXPECT_EQ(second.runs(), std::vector<uint64_t>{6});
+}
+
 TEST(Pipeline, AnOutputThatFellBehindCatchesUp)
 {
 	manual_clock clock;
