@@ -305,7 +305,9 @@ TEST(Pipeline, ADetectorWaitingForHintsStartsNoLateRunMeanwhile)
 	std::atomic<bool> on{false};
 	detector late = second.make("second", 0, 0.25, 0);
 	late.min_age_s = 0.05;
-	late.wanted = [&](const settings &) { return on.load(); };
+	late.wanted = [&](const settings &) {
+		return on.load();
+	};
 	pipeline p({first.make("first", 0, 0.25, 0), late}, clock.fn(),
 		   options(100));
 	p.configure(at(1.0, 10));
