@@ -85,16 +85,7 @@ bool cut_by_inner_edge(const qm_face &face, const cv::Rect &region,
 	return region.br().y < frame.height && face.box.br().y > r.br().y - my;
 }
 
-} // namespace
-
-bool qm_load_face_detector(qm_face_detector &detector, const std::string &path,
-			   std::string &error)
-{
-	return qm_load_onnx(detector.net, path, "face detection", error);
-}
-
-namespace {
-
+// Whether a tile holds the face whole, not cut by its inner edges.
 bool held_by_a_tile(const qm_face &face, const std::vector<cv::Rect> &tiles,
 		    cv::Size frame)
 {
@@ -106,6 +97,12 @@ bool held_by_a_tile(const qm_face &face, const std::vector<cv::Rect> &tiles,
 }
 
 } // namespace
+
+bool qm_load_face_detector(qm_face_detector &detector, const std::string &path,
+			   std::string &error)
+{
+	return qm_load_onnx(detector.net, path, "face detection", error);
+}
 
 std::vector<qm_face> qm_detect_faces_in(qm_face_detector &detector,
 					const cv::Mat &frame,
