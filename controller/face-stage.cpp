@@ -228,8 +228,9 @@ detector make_face_detector(std::shared_ptr<face_stage> stage)
 	// swaying 110 px to and fro twice a second needs 1100 px/s2, and the
 	// detector's boxes and the frames' timing jitter as much again twice.
 	// A face whose look both runs' looks find in a frame between them is
-	// hidden where it is found.
-	d.motion = {400, 4000, d.reach_s, true};
+	// hidden where it is found, as far apart as the two runs nearest a
+	// frame they cover may be: twice the reach.
+	d.motion = {400, 4000, 2 * d.reach_s, true};
 	return d;
 }
 

@@ -248,11 +248,12 @@ detector make_phone_detector(std::shared_ptr<phone_models> models)
 	d.reach_s = 2.0;
 	d.carry_s = 1.0;
 	// Text in the picture is on a sign, a sheet or a card held up, a
-	// phone's screen: it sways rather than flies. Runs as far apart as
-	// they reach are interpolated between, and a line is placed where its
-	// look is found in between; where it is not, it may have moved as a
-	// swaying card does.
-	d.motion = {150, 500, d.reach_s, true};
+	// phone's screen: it sways rather than flies. The two runs nearest a
+	// frame they cover are up to twice the reach apart (a run late on a
+	// busy machine): a line is interpolated between them, and placed
+	// where its look is found in between; where it is not, it may have
+	// moved as a swaying card does.
+	d.motion = {150, 500, 2 * d.reach_s, true};
 	return d;
 }
 

@@ -471,9 +471,10 @@ detector qr_detector(const char *name, kernel run,
 	d.modes = std::move(modes);
 	d.expected_cpu_s = cpu_s;
 	// Codes held up move at about 120 px a second and turn back
-	// gently; runs as far apart as OpenCV's reach are interpolated, and
-	// a code is placed where its look is found in between.
-	d.motion = {200, 1000, 0.75, true};
+	// gently; runs as far apart as two of OpenCV's around a frame they
+	// cover (twice its reach) are interpolated, and a code is placed
+	// where its look is found in between.
+	d.motion = {200, 1000, 1.5, true};
 	return d;
 }
 
