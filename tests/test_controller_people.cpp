@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
+#include <set>
 
 using namespace qm_test;
 using qm_ctl::controller_process;
@@ -177,12 +178,13 @@ TEST(ControllerPeople, FacesAndPhoneNumbersAreHiddenTheKeptPersonIsNot)
 	}
 	ASSERT_GE(frames.size(), 10u);
 	size_t kept_visible = 0;
+	std::set<uint64_t> text_hidden;
 	for (const look &l : frames) {
 		EXPECT_GE(l.moving, HIDDEN) << "frame " << l.n;
 		EXPECT_GE(l.stranger, HIDDEN) << "frame " << l.n;
 		EXPECT_GE(l.phone, HIDDEN) << "frame " << l.n;
-		EXPECT_EQ(l.date, 0.0) << "frame " << l.n;
-		EXPECT_EQ(l.others, 0.0) << "frame " << l.n;
+		if (l.date > 0 || l.others > 0)
+			text_hidden.insert(l.n);
 		kept_visible += l.kept <= SHOWN;
 	}
 	printf("kept person visible in %zu of %zu frames\n", kept_visible,
@@ -191,6 +193,11 @@ TEST(ControllerPeople, FacesAndPhoneNumbersAreHiddenTheKeptPersonIsNot)
 	EXPECT_EQ(ctl->stop(SIGTERM), 0);
 	EXPECT_GE(ctl->summary("faces_runs"), 5);
 	EXPECT_GE(ctl->summary("phones_runs"), 2);
+	// The date and the other numbers stay sharp, except in frames the
+	// phone stage had no run for in time (a busy machine): those hide
+	// every text line, unread.
+	EXPECT_LE(double(text_hidden.size()), ctl->summary("fallback_phones"))
+		<< text_hidden.size() << " frames with other text hidden";
 	if (HasFailure())
 		printf("%s", ctl->std_err().c_str());
 }
