@@ -341,15 +341,23 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 	return chosen(late && late->arrival >= target ? late : nullptr);
 }
 
-// Earliest deadline first among the detectors waiting for a core.
-bool pipeline::may_start(size_t index, uint64_t due) const
+uint64_t pipeline::start_by(const worker &w, const slot &s) const
+{
+	return run_start_by(w.last_arrival, s.arrival,
+			    ns(1 / std::max(buffer_.keep_fps(), 0.1)),
+			    buffer_.delay_ns(),
+			    ns(w.meter.cost(w.plan.mode).wall_s));
+}
+
+// Least laxity first among the detectors waiting for a core.
+bool pipeline::may_start(size_t index, uint64_t by) const
 {
 	if (running_ >= cores_)
 		return false;
 	for (size_t j = 0; j < workers_.size(); j++) {
-		uint64_t other = workers_[j]->queued_due;
+		uint64_t other = workers_[j]->queued_by;
 		if (j != index && other &&
-		    (other < due || (other == due && j < index)))
+		    (other < by || (other == by && j < index)))
 			return false;
 	}
 	return true;
@@ -400,14 +408,14 @@ void pipeline::detector_loop(size_t index)
 		if (now >= next_plan_)
 			replan(now);
 		slot *s = pick(index, now);
-		uint64_t due = s ? s->arrival + buffer_.delay_ns() : 0;
-		if (!s || !may_start(index, due)) {
-			w.queued_due = due;
+		uint64_t by = s ? start_by(w, *s) : 0;
+		if (!s || !may_start(index, by)) {
+			w.queued_by = by;
 			idle_cv_.notify_all();
 			work_cv_.wait_for(lock, RECHECK);
 			continue;
 		}
-		w.queued_due = 0;
+		w.queued_by = 0;
 		run_one(index, *s, lock);
 	}
 	idle_cv_.notify_all();

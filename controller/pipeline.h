@@ -164,8 +164,9 @@ private:
 		// written: their findings still reach the frames after them.
 		run_history runs;
 		bool busy = false;
-		// Waiting for a core for a run on a frame due then (0: not).
-		uint64_t queued_due = 0;
+		// Waiting for a core for a run that must start by then (0:
+		// not waiting).
+		uint64_t queued_by = 0;
 		// The arrival of the frame its last run was on: the grid its
 		// runs keep to.
 		uint64_t last_arrival = 0;
@@ -208,7 +209,8 @@ private:
 	void measure_rest(uint64_t now);
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
-	bool may_start(size_t index, uint64_t due) const;
+	uint64_t start_by(const worker &w, const slot &s) const;
+	bool may_start(size_t index, uint64_t by) const;
 	regions hints_for(size_t index, uint64_t seq) const;
 	enum class hints_state { pending, in, passed };
 	hints_state hints_of(size_t index, const slot &s) const;

@@ -282,6 +282,18 @@ double plan_margin_s(double delay_s)
 	return 0.1 + 0.05 * std::max(delay_s, 0.0);
 }
 
+// Ranking runs by their own frame's due instead starves a detector that
+// fell behind: it takes the newest frame, whose due is the latest of all,
+// while the detectors working through older frames keep every core.
+uint64_t run_start_by(uint64_t last_arrival, uint64_t arrival, uint64_t period,
+		      uint64_t delay, uint64_t wall)
+{
+	uint64_t first = last_arrival ? std::min(arrival, last_arrival + period)
+				      : arrival;
+	uint64_t due = first + delay;
+	return std::max<uint64_t>(1, due > wall ? due - wall : 0);
+}
+
 plan make_plan(const std::vector<demand> &wanted, const plan_limits &limits)
 {
 	for (const demand &d : wanted)

@@ -62,6 +62,13 @@ struct plan_limits {
 // out of the frame that completion times do not show.
 double plan_margin_s(double delay_s);
 
+// Detectors waiting for a core are taken least laxity first: by the
+// latest a run may start and still finish (wall_ns) before the frames
+// that wait for it fall due, every frame since the detector's last run
+// (0: none yet). All times in ns on the pipeline's clock; never 0.
+uint64_t run_start_by(uint64_t last_arrival, uint64_t arrival, uint64_t period,
+		      uint64_t delay, uint64_t wall);
+
 struct planned {
 	std::string name;
 	size_t mode = 0;

@@ -273,6 +273,29 @@ TEST(Planner, ARunsCostCountsTheWholeFramesRunsKeepTo)
 	expect_covers(p, ds, limits(0.45, 5));
 }
 
+// Seen in the demo on two busy cores at "delay" 4: a phone stage 1.4 s a
+// run, 2 s after its last run, took the newest frame; ranked by that
+// frame's due it waited while the QR and face detectors, a second behind,
+// kept both cores, and ran every 4 to 6 s instead of every 2.
+TEST(Planner, AWaitingRunIsRankedByTheFramesWaitingForIt)
+{
+	const uint64_t s = 1000000000, period = s / 15, delay = 4 * s;
+	const uint64_t now = 100 * s;
+	// Last ran on the frame of now - 2.2 s, takes the newest frame.
+	uint64_t phones =
+		run_start_by(now - 2200000000, now, period, delay, 1400000000);
+	// On every frame, a second behind, 30 ms a run.
+	uint64_t zxing = run_start_by(now - s - period, now - s, period, delay,
+				      30000000);
+	EXPECT_LT(phones, zxing);
+	// The frames waiting for the phone stage fall due from 1.8 s on: it
+	// must start within 0.4 s.
+	EXPECT_EQ(phones, now - 2200000000 + period + delay - 1400000000);
+	// A first run waits for its own frame only; never 0 (not waiting).
+	EXPECT_EQ(run_start_by(0, now, period, delay, 0), now + delay);
+	EXPECT_EQ(run_start_by(0, 1, period, 0, s), 1u);
+}
+
 TEST(Planner, CostsAreMeasuredPerModeAndGuessedFromTheMeasured)
 {
 	cost_meter m({0.1, 0.05});
