@@ -12,10 +12,11 @@ QM_HOST_PACKAGES=("${QM_BUILD_PACKAGES[@]}" libx11-dev xvfb xauth
 	libgl1-mesa-dri libegl-mesa0 libegl1 libgles2 zlib1g-dev)
 
 # Packages the whole test suite needs: GoogleTest, the sanitizer and
-# fuzzing runtimes, the Windows cross compiler, and OBS Studio itself.
+# fuzzing runtimes, the Windows cross compiler, OBS Studio itself, and a
+# compiler cache.
 QM_TEST_PACKAGES=("${QM_HOST_PACKAGES[@]}" libgtest-dev clang clang-format
 	libclang-rt-14-dev g++-mingw-w64-x86-64-posix libsimde-dev llvm obs-studio xdotool
-	mingw-w64-tools zip wine wine64)
+	mingw-w64-tools zip wine wine64 ccache)
 
 # Packages that building the Windows module needs (scripts/build-windows).
 QM_WINDOWS_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools
@@ -86,7 +87,16 @@ qm_fetch_obs_runtime() {
 qm_build() {
 	local dir=$1
 	shift
-	cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+	# A compiler cache, where there is one, serves the next clone too:
+	# paths under the checkout are hashed relative to it.
+	local cache=()
+	if command -v ccache >/dev/null; then
+		cache=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
+			-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+		export CCACHE_BASEDIR="$QM_ROOT" CCACHE_NOHASHDIR=1
+	fi
+	cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		"${cache[@]}" "$@" >/dev/null
 	cmake --build "$dir" -j "$(nproc)"
 }
 
