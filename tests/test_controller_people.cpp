@@ -329,8 +329,10 @@ TEST(ControllerPeople, FaceAndPhoneWorkersThatAbortOrHangAreReplaced)
 	       "longest black %.2f s, %zu processed frames looked at\n",
 	       back_s, std::chrono::duration<double>(longest_black).count(),
 	       processed);
-	// The delay (5 s) and 3 s, with room for a loaded machine.
-	EXPECT_LT(back_s, 12.0);
+	// Quiet, 5 to 8 s: the delay (5 s) and a worker's restart. Beside
+	// the test command's other tests on two cores it took 21 s once;
+	// the bound catches a stage left in fallback, not a slow machine.
+	EXPECT_LT(back_s, 30.0);
 	EXPECT_LT(longest_black, seconds(2));
 
 	EXPECT_EQ(ctl->stop(SIGTERM), 0);
