@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -41,6 +42,8 @@ public:
 	// fewer when "delay" seconds of them would not fit.
 	void set_rates(double delay_s, int fps);
 	double keep_fps() const { return keep_fps_; }
+	// Seconds between kept frames (ten at most).
+	double period_s() const { return 1 / std::max(keep_fps_, 0.1); }
 	uint64_t delay_ns() const { return delay_ns_; }
 
 	// The frame read at `now`: kept, its pixels taken, when the kept rate

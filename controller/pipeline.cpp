@@ -200,7 +200,7 @@ void pipeline::replan(uint64_t now)
 		left, double(cores_) * std::max(run_share_, MIN_SHARE));
 	counts_.planned_cores = limits.budget_cores;
 	limits.delay_s = settings_.delay;
-	limits.frame_period_s = 1 / std::max(buffer_.keep_fps(), 0.1);
+	limits.frame_period_s = buffer_.period_s();
 	plan p = make_plan(ds, limits);
 	for (size_t i = 0; i < in_plan.size() && i < p.detectors.size(); i++)
 		in_plan[i]->plan = p.detectors[i];
@@ -289,7 +289,7 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 	const uint64_t keep_up = 2 * wall + ns(plan_margin_s(settings_.delay));
 	const bool grid = w.last_arrival != 0;
 	const uint64_t target = w.last_arrival + ns(w.plan.spacing_s);
-	const uint64_t period = ns(1 / std::max(buffer_.keep_fps(), 0.1));
+	const uint64_t period = ns(buffer_.period_s());
 	slot *at_or_before = nullptr, *late = nullptr;
 	std::vector<slot *> passed;
 	auto chosen = [&](slot *s) {
@@ -343,21 +343,34 @@ pipeline::slot *pipeline::pick(size_t index, uint64_t now)
 
 uint64_t pipeline::start_by(const worker &w, const slot &s) const
 {
-	return run_start_by(w.last_arrival, s.arrival,
-			    ns(1 / std::max(buffer_.keep_fps(), 0.1)),
+	return run_start_by(w.last_arrival, s.arrival, ns(buffer_.period_s()),
 			    buffer_.delay_ns(),
 			    ns(w.meter.cost(w.plan.mode).wall_s));
 }
 
-// Least laxity first among the detectors waiting for a core.
+// A run much shorter than the time kept free before a frame falls due.
+// One such run may share a core with the others: the QR finder's runs,
+// tens of ms every few frames, would otherwise wait behind face and text
+// runs of a second on a busy machine, and OpenCV's locator, which needs
+// their findings, with them. The runs it shares with lose a third of a
+// core for as long; their measured times show it to the planner.
+bool pipeline::is_short(const worker &w) const
+{
+	return w.meter.cost(w.plan.mode).wall_s <=
+	       plan_margin_s(settings_.delay) / 2;
+}
+
+// Least laxity first among the detectors waiting for a core (the shared
+// one: among the short runs).
 bool pipeline::may_start(size_t index, uint64_t by) const
 {
-	if (running_ >= cores_)
+	const bool shared = running_ >= cores_;
+	if (shared && (running_ > cores_ || !is_short(*workers_[index])))
 		return false;
 	for (size_t j = 0; j < workers_.size(); j++) {
-		uint64_t other = workers_[j]->queued_by;
-		if (j != index && other &&
-		    (other < by || (other == by && j < index)))
+		const worker &o = *workers_[j];
+		if (j != index && o.queued_by && (!shared || is_short(o)) &&
+		    (o.queued_by < by || (o.queued_by == by && j < index)))
 			return false;
 	}
 	return true;

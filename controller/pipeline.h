@@ -180,7 +180,7 @@ private:
 	clock_fn thread_cpu_;
 	clock_fn process_cpu_;
 	const double budget_;
-	// Runs at once, at most: the budget rounded up.
+	// Runs at once, at most: the budget rounded up (and one short run).
 	const size_t cores_;
 
 	mutable std::mutex mutex_;
@@ -210,6 +210,7 @@ private:
 	void detector_loop(size_t index);
 	slot *pick(size_t index, uint64_t now);
 	uint64_t start_by(const worker &w, const slot &s) const;
+	bool is_short(const worker &w) const;
 	bool may_start(size_t index, uint64_t by) const;
 	regions hints_for(size_t index, uint64_t seq) const;
 	enum class hints_state { pending, in, passed };

@@ -412,3 +412,48 @@ TEST(Pipeline, DetectorsArePlannedForWhatTheRestOfTheControllerLeaves)
 			<< rest;
 	}
 }
+
+// With every core taken by long runs, one short run at a time still goes:
+// the QR finder's runs do not wait a second behind a face run. A second
+// long run waits for a core.
+TEST(Pipeline, AShortRunSharesACoreTakenByLongRuns)
+{
+	manual_clock clock;
+	scripted first_long, second_long, short_one;
+	auto held = std::make_shared<gate>();
+	first_long.hold = second_long.hold = held;
+	detector a = first_long.make("first long", 0, 0.25, 0);
+	detector b = second_long.make("second long", 0, 0.25, 0);
+	// Guessed run times: 0.3 s, against the 0.1 s under which a run
+	// counts as short at "delay" 2.
+	a.expected_cpu_s = b.expected_cpu_s = 0.3;
+	detector c = short_one.make("short", 0, 0.25, 0);
+	c.expected_cpu_s = 0.02;
+	pipeline_options o = options(100);
+	o.cpu_budget = 1;
+	pipeline p({a, b, c}, clock.fn(), o);
+	release_at_end release{held};
+	p.configure(at(2.0, 10));
+	auto until = [](const std::function<bool()> &done) {
+		auto from = std::chrono::steady_clock::now();
+		while (!done() &&
+		       std::chrono::steady_clock::now() - from < IDLE / 10)
+			std::this_thread::sleep_for(
+				std::chrono::milliseconds(1));
+	};
+	offer(p, 0);
+	until([&] { return first_long.entered + second_long.entered > 0; });
+	size_t before = short_one.runs().size();
+	for (int i = 1; i < 5; i++) {
+		clock.set_ms(i * 100);
+		offer(p, uint64_t(i));
+	}
+	until([&] { return short_one.runs().size() > before; });
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_EQ(first_long.entered + second_long.entered, 1)
+		<< "one core: one long run at a time";
+	EXPECT_GT(short_one.runs().size(), before) << "short runs go beside it";
+	held->release();
+	ASSERT_TRUE(p.wait_idle(IDLE));
+	EXPECT_FALSE(second_long.runs().empty());
+}
