@@ -23,8 +23,12 @@ constexpr double LOOK_SIGMA = 1.0;
 // text (a digit's strokes over the line's height); grain and the line
 // box's jitter change columns by a few levels.
 constexpr double LOOK_CHANGE = 32;
-// Lines overlapping this much are the same line.
-constexpr double SAME_LINE_IOU = 0.8;
+// How far a line may have moved since the last run and still be the
+// same line: a card swaying at 150 px a second, two seconds between runs
+// on a busy machine. Its look must match as well.
+constexpr double MAX_LINE_MOVE_PX = 320;
+// Line boxes differ this much in length from run to run.
+constexpr double SAME_LENGTH_SHARE = 0.1;
 
 cv::Rect grown_box(const cv::Rect &box, double height, const cv::Size &frame)
 {
@@ -34,11 +38,17 @@ cv::Rect grown_box(const cv::Rect &box, double height, const cv::Size &frame)
 	return grown & cv::Rect(0, 0, frame.width, frame.height);
 }
 
-double iou(const cv::Rect2f &a, const cv::Rect2f &b)
+double length_of(const cv::RotatedRect &line)
 {
-	double inner = (a & b).area();
-	double total = a.area() + b.area() - inner;
-	return total > 0 ? inner / total : 0;
+	return std::max(line.size.width, line.size.height);
+}
+
+// Whether a line of the last run may be this one, moved.
+bool may_be_moved(const cv::RotatedRect &before, const cv::RotatedRect &now)
+{
+	double a = length_of(before), b = length_of(now);
+	return cv::norm(now.center - before.center) <= MAX_LINE_MOVE_PX &&
+	       std::abs(a - b) <= SAME_LENGTH_SHARE * std::max(a, b);
 }
 
 // The largest mean change of a column between the two looks (CV_32F),
@@ -177,11 +187,20 @@ bool same_look(const cv::Mat &a, const cv::Mat &b)
 std::optional<std::vector<qm_phone_number>>
 line_cache::reuse(const cv::RotatedRect &line, const cv::Mat &look) const
 {
-	cv::Rect2f box = line.boundingRect2f();
+	// The nearest line that looks the same: cards held up side by side
+	// may carry the same number, which reads the same either way.
+	std::vector<std::pair<double, const entry *>> near;
 	for (const entry &e : entries_)
-		if (iou(box, e.line.boundingRect2f()) > SAME_LINE_IOU &&
-		    same_look(look, e.look))
-			return moved(e.numbers, line.center - e.line.center);
+		if (may_be_moved(e.line, line))
+			near.push_back(
+				{cv::norm(line.center - e.line.center), &e});
+	std::sort(near.begin(), near.end(), [](const auto &a, const auto &b) {
+		return a.first < b.first;
+	});
+	for (const auto &n : near)
+		if (same_look(look, n.second->look))
+			return moved(n.second->numbers,
+				     line.center - n.second->line.center);
 	return std::nullopt;
 }
 

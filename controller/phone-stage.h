@@ -68,9 +68,9 @@ public:
 		std::vector<qm_phone_number> numbers;
 	};
 
-	// The numbers read before on a line at about this place (boxes
-	// overlapping by more than 0.8 of their union) that looks the same,
-	// moved with the line; none when it must be read.
+	// The numbers read before on a line of about this length, no
+	// further than a swaying card moves between runs, that looks the
+	// same, moved with the line; none when it must be read.
 	std::optional<std::vector<qm_phone_number>>
 	reuse(const cv::RotatedRect &line, const cv::Mat &look) const;
 

@@ -151,10 +151,16 @@ TEST(PhoneModes, TheCacheGivesWhatWasReadMovedWithItsLineOrNothing)
 	ASSERT_EQ(again->size(), 1u);
 	EXPECT_EQ((*again)[0].box, n.box + cv::Point(3, 2));
 	EXPECT_EQ((*again)[0].text, n.text);
-	// Far from where it was: read again.
-	cv::RotatedRect far = line;
-	far.center += cv::Point2f(0, 30);
-	EXPECT_FALSE(cache.reuse(far, line_look(a, far)));
+	// A card swayed 250 px between runs, with new grain: the same line.
+	cv::RotatedRect swayed, far;
+	cv::Mat d = card_frame("Call (555) 012-4537", {200, 150}, &swayed, 10);
+	auto followed = cache.reuse(swayed, line_look(d, swayed));
+	ASSERT_TRUE(followed);
+	ASSERT_EQ(followed->size(), 1u);
+	EXPECT_EQ((*followed)[0].box, n.box + cv::Point(200, 150));
+	// Further than a card sways between runs: read again.
+	cv::Mat e = card_frame("Call (555) 012-4537", {400, 250}, &far);
+	EXPECT_FALSE(cache.reuse(far, line_look(e, far)));
 	// The same place with other text: read again.
 	cv::Mat c = card_frame("Fax (555) 999-1111", {0, 0}, &line);
 	EXPECT_FALSE(cache.reuse(line, line_look(c, line)));
