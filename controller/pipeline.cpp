@@ -40,6 +40,8 @@ uint64_t process_cpu_ns()
 
 // How often the plan is made again from the measured costs.
 constexpr uint64_t REPLAN_NS = 500000000;
+// A run this many times longer than planned is planned for at once.
+constexpr double OVERRUN = 1.5;
 // How far a class's evidence may stand in for a detector that did not
 // cover a frame: its reach, a second at least. Mostly the run after a
 // frame is late, and the one before is within reach.
@@ -496,6 +498,13 @@ void pipeline::record(size_t index, uint64_t seq, run_record run, size_t mode,
 	// deadline took the deadline). The first run is measured too: the
 	// controller ran each detector once before frames came.
 	if (ok) {
+		// A run far over the time its plan assumed (the first on real
+		// frames, a machine turned busy): plan again before the next
+		// run, not half a second later. Beside a busy host a phone
+		// run of 1.65 s was otherwise followed by one of 2.5 s in the
+		// same mode, and frames between them fell due uncovered.
+		if (double(wall_ns) / 1e9 > OVERRUN * w.plan.wall_s)
+			next_plan_ = 0;
 		w.meter.add(mode, double(cpu_ns) / 1e9, double(wall_ns) / 1e9);
 		if (wall_ns > 0 && cpu_ns > 0)
 			run_share_ =

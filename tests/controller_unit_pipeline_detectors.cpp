@@ -457,3 +457,53 @@ TEST(Pipeline, AShortRunSharesACoreTakenByLongRuns)
 	ASSERT_TRUE(p.wait_idle(IDLE));
 	EXPECT_FALSE(second_long.runs().empty());
 }
+
+// A run far longer than its plan assumed changes the plan before the next
+// run: the next one is not started in the same mode because the last
+// replan was a moment before the run ended.
+TEST(Pipeline, ARunFarOverItsPlannedTimeIsPlannedForAtOnce)
+{
+	manual_clock clock;
+	std::mutex m;
+	std::vector<size_t> modes;
+	detector slow;
+	slow.name = "slow";
+	slow.spacing_s = 1.0;
+	slow.reach_s = 2.0;
+	slow.modes = {{"best", 1}, {"cheap", 0.25}};
+	slow.expected_cpu_s = 0.1;
+	slow.run = [&](const cv::Mat &, const regions &, uint64_t,
+		       size_t mode) {
+		size_t n;
+		{
+			std::lock_guard<std::mutex> lock(m);
+			modes.push_back(mode);
+			n = modes.size();
+		}
+		if (n == 1) {
+			// 1.5 s against the 0.1 s guessed; the other detector
+			// plans again meanwhile.
+			clock.set_ms(1400);
+			std::this_thread::sleep_for(
+				std::chrono::milliseconds(300));
+			clock.set_ms(1500);
+		}
+		return findings{};
+	};
+	scripted fast;
+	// CPU time as wall time: the run is as costly as it is long.
+	pipeline_options o = options(100, clock.fn());
+	o.cpu_budget = 1;
+	pipeline p({slow, fast.make("quick", 0, 0.25, 0)}, clock.fn(), o);
+	p.configure(at(2.0, 10));
+	offer(p, 0);
+	ASSERT_TRUE(p.wait_idle(IDLE));
+	clock.set_ms(1600);
+	offer(p, 1);
+	ASSERT_TRUE(p.wait_idle(IDLE));
+	std::lock_guard<std::mutex> lock(m);
+	ASSERT_EQ(modes.size(), 2u);
+	EXPECT_EQ(modes[0], 0u);
+	EXPECT_EQ(modes[1], 1u) << "1.5 s a run in the best mode does not "
+				   "fit \"delay\" 2 within one core";
+}
