@@ -107,18 +107,29 @@ enum class output_mode {
 	repeat,        // `frame` every `interval`
 	close_at_once, // close right after taking the token
 };
+using pixel_transform = std::shared_ptr<const std::function<void(bytes &)>>;
 struct output_behavior {
 	output_mode mode = output_mode::manual;
-	std::function<void(bytes &pixels)> transform; // echo, optional
-	bytes frame;                                  // repeat: pixels
-	milliseconds interval{33};                    // repeat
+	// echo, optional; copies of a behavior share it, so connections
+	// served by the same behavior share one echo of each frame.
+	pixel_transform transform;
+	bytes frame;               // repeat: pixels
+	milliseconds interval{33}; // repeat
+	// echo: the latest echo again after this long without a new one, as
+	// a controller that is up keeps sending; 0: each echo once.
+	milliseconds again{0};
 
 	static output_behavior manual() { return {}; }
-	static output_behavior echo(std::function<void(bytes &)> fn = {})
+	static output_behavior echo(std::function<void(bytes &)> fn = {},
+				    milliseconds again = milliseconds(0))
 	{
 		output_behavior b;
 		b.mode = output_mode::echo;
-		b.transform = std::move(fn);
+		b.again = again;
+		if (fn)
+			b.transform = std::make_shared<
+				const std::function<void(bytes &)>>(
+				std::move(fn));
 		return b;
 	}
 	static output_behavior repeat(bytes pixels, milliseconds every)

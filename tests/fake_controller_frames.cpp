@@ -27,30 +27,33 @@ void controller::record_frame_start(conn &c, uint32_t w, uint32_t h)
 
 void controller::record_frame_end(conn &c, bytes &pixels)
 {
-	// Echo first, outside the lock: transforms may be slow.
-	std::vector<
-		std::pair<std::shared_ptr<conn>, std::function<void(bytes &)>>>
-		targets;
+	// Echo first, outside the lock: transforms may be slow, under a
+	// sanitizer slower than the second the module waits for data before
+	// dropping a connection. So the echo goes to the echo connections
+	// open when it is ready, not only to those open when the frame ended.
+	std::vector<pixel_transform> wanted;
 	{
 		std::lock_guard<std::mutex> lk(mu_);
-		for (auto &o : out_->conns) {
-			if (o->serving && o->echo && o->fd != NO_SOCK)
-				targets.emplace_back(o, o->transform);
-		}
+		for (auto &o : out_->conns)
+			if (o->serving && o->echo && o->fd != NO_SOCK &&
+			    std::find(wanted.begin(), wanted.end(),
+				      o->transform) == wanted.end())
+				wanted.push_back(o->transform);
 	}
 	std::vector<std::shared_ptr<const bytes>> echoes;
-	for (auto &t : targets) {
+	for (auto &t : wanted) {
 		bytes copy = pixels;
-		if (t.second)
-			t.second(copy);
+		if (t)
+			(*t)(copy);
 		echoes.push_back(
 			std::make_shared<const bytes>(make_wire_frame(copy)));
 	}
 
 	std::lock_guard<std::mutex> lk(mu_);
-	for (size_t i = 0; i < targets.size(); i++) {
-		if (targets[i].first->serving)
-			targets[i].first->echo_frame = echoes[i];
+	for (auto &o : out_->conns) {
+		auto it = std::find(wanted.begin(), wanted.end(), o->transform);
+		if (o->serving && o->echo && it != wanted.end())
+			o->echo_frame = echoes[size_t(it - wanted.begin())];
 	}
 	input_frame_info &f = frames_[c.current_frame];
 	f.complete = true;
@@ -221,6 +224,7 @@ void controller::serve_output(conn &c, const output_behavior &b)
 		repeat =
 			std::make_shared<const bytes>(make_wire_frame(b.frame));
 	clock::time_point next_repeat = clock::now();
+	std::shared_ptr<const bytes> last_echo;
 
 	for (;;) {
 		std::shared_ptr<job> j;
@@ -233,7 +237,12 @@ void controller::serve_output(conn &c, const output_behavior &b)
 				j = c.queue.front();
 				c.queue.pop_front();
 			} else if (c.echo_frame) {
-				frame = std::move(c.echo_frame);
+				frame = last_echo = std::move(c.echo_frame);
+				next_repeat = clock::now() + b.again;
+			} else if (last_echo && b.again.count() > 0 &&
+				   clock::now() >= next_repeat) {
+				frame = last_echo;
+				next_repeat = clock::now() + b.again;
 			} else if (repeat && clock::now() >= next_repeat) {
 				frame = repeat;
 				next_repeat = clock::now() + b.interval;

@@ -91,7 +91,7 @@ struct controller::conn {
 	bool serving = false; // right token taken, still open
 	// Output side.
 	bool echo = false;
-	std::function<void(bytes &)> transform;
+	pixel_transform transform;
 	std::deque<std::shared_ptr<job>> queue;
 	std::shared_ptr<const bytes> echo_frame; // latest only
 	// Input side: position of the frame being read in frames_.

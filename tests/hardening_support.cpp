@@ -74,6 +74,11 @@ void to_grey(fake::bytes &p)
 	}
 }
 
+fake::output_behavior greying_echo()
+{
+	return fake::output_behavior::echo(to_grey, ms(300));
+}
+
 bool write_random(const std::string &path, size_t size)
 {
 	std::mt19937_64 random(size);

@@ -61,6 +61,11 @@ fake::bytes processed_pixels(const palette &colours = PROCESSED_PALETTE);
 // source's red, green and blue become grey 85 and its yellow grey 170, so
 // a processed capture is told apart from the source and from black.
 void to_grey(fake::bytes &p);
+// A fake controller that greys each capture and, as one that is up keeps
+// sending, sends the latest again while no new one is ready: under a
+// sanitizer on a busy machine greying a frame can take longer than the
+// second after which the module drops a silent connection.
+fake::output_behavior greying_echo();
 constexpr bgra GREY_85{85, 85, 85, 255};
 constexpr bgra GREY_170{170, 170, 170, 255};
 constexpr palette GREYED_SOURCE{{GREY_85, GREY_85, GREY_85, GREY_170}};

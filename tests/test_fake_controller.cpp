@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
@@ -459,6 +460,32 @@ TEST(FakeControllerOutput, EchoesRepeatsAndCloses)
 	ASSERT_TRUE(ctl.wait_token_ok(endpoint::output, 3, LONG));
 	std::this_thread::sleep_for(100ms);
 	EXPECT_EQ(ctl.connections(endpoint::output)[3].bytes_sent, 0u);
+}
+
+TEST(FakeControllerOutput, EchoesAgainAndToConnectionsOpenedMeanwhile)
+{
+	// The transform holds the echo until a second connection is open.
+	std::atomic<bool> second_open{false};
+	controller ctl(temp_dir());
+	ASSERT_TRUE(ctl.start());
+	ctl.set_output_behavior(output_behavior::echo(
+		[&](bytes &) {
+			while (!second_open)
+				std::this_thread::sleep_for(1ms);
+		},
+		50ms));
+	auto first = join(ctl, endpoint::output);
+	ASSERT_TRUE(ctl.wait_open(endpoint::output, LONG));
+	auto in = join(ctl, endpoint::input);
+	ASSERT_TRUE(in->send_all(encode_frame(pattern_pixels(5))));
+	auto second = join(ctl, endpoint::output);
+	ASSERT_TRUE(ctl.wait_token_ok(endpoint::output, 2, LONG));
+	second_open = true;
+	// One frame in; the first connection gets its echo again and again.
+	for (auto *c : {first.get(), first.get(), first.get(), second.get()})
+		EXPECT_EQ(c->recv_n(HEADER_BYTES + FRAME_BYTES),
+			  encode_frame(pattern_pixels(5)));
+	EXPECT_EQ(ctl.input_frame_count(), 1u);
 }
 
 TEST(FakeControllerLife, StopsRestartsAndLeavesNothingBehind)

@@ -159,7 +159,7 @@ TEST_F(Stress, TwoHundredCreateDestroyCyclesWhileTheControllerDrops)
 
 TEST_F(Stress, ControllerKilledAndRestartedWhileFramesFlow)
 {
-	ctl->set_output_behavior(fake::output_behavior::echo(to_grey));
+	ctl->set_output_behavior(greying_echo());
 	ASSERT_TRUE(ctl->start());
 	make_filter();
 	const int restarts = 5;

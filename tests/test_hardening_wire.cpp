@@ -277,7 +277,7 @@ TEST_F(Receiver, TrickledFrameHoldsTeardownUntilTheControllerLetsGo)
 TEST_F(Sender, ControllerThatNeverReadsIsDroppedAndReconnected)
 {
 	ctl->push_input_behavior(fake::input_behavior::never_read());
-	ctl->set_output_behavior(fake::output_behavior::echo(to_grey));
+	ctl->set_output_behavior(greying_echo());
 	ASSERT_TRUE(ctl->start());
 	make_filter();
 
@@ -307,7 +307,7 @@ TEST_F(Sender, ControllerThatNeverReadsIsDroppedAndReconnected)
 
 TEST_F(Connect, RefusedClosedOrResetConnectionsAreRetriedQuietly)
 {
-	ctl->set_output_behavior(fake::output_behavior::echo(to_grey));
+	ctl->set_output_behavior(greying_echo());
 	ASSERT_TRUE(ctl->start(0, 0, false));
 	make_filter();
 	auto publish_port = [&](uint16_t port) {
@@ -355,7 +355,7 @@ TEST_F(Connect, RefusedClosedOrResetConnectionsAreRetriedQuietly)
 TEST_F(Connect, FollowsEndpointFilesRewrittenToOtherPorts)
 {
 	// A processes by greying the capture; B sends a picture of its own.
-	ctl->set_output_behavior(fake::output_behavior::echo(to_grey));
+	ctl->set_output_behavior(greying_echo());
 	ASSERT_TRUE(ctl->start());
 	fake::controller b(module_config_dir());
 	b.set_output_behavior(

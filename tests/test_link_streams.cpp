@@ -182,20 +182,25 @@ TEST_F(OutputStream, DrawsFreshFramesThenBlackAfterHalfASecond)
 	EXPECT_TRUE(is_opaque_black(render()));
 	ASSERT_TRUE(draws(PROCESSED_PALETTE));
 
-	// No frame after that, but the link stays up: the next header and a
-	// few pixels come a byte every 200 ms, for about four seconds. Black
-	// then means a stale frame, since only the end of a connection
-	// clears has_output.
+	// One more frame, then none, but the link stays up: the next header
+	// and a few pixels come a byte every 200 ms, for about eight seconds.
+	// Black then means a stale frame, since only the end of a connection
+	// clears has_output. The trickle follows the frame at once: a slow
+	// machine may take longer than the receive's time-out to draw it.
+	ctl->post_frame(processed_pixels(PROCESSED_PALETTE));
 	fake::bytes bytes = fake::encode_header(1280, 720);
-	bytes.resize(bytes.size() + 12, 0x40);
+	bytes.resize(bytes.size() + 32, 0x40);
 	uint64_t trickle = ctl->post_bytes(bytes, fake::pacing{1, 200ms});
 	bool linked = false;
-	ASSERT_TRUE(wait_until([&] {
-		image img = render_and_read_after(
-			[&] { linked = has_output(fs.data()); },
-			fs.parent.get());
-		return linked && is_opaque_black(img);
-	})) << "never black while the frame was still the latest";
+	ASSERT_TRUE(wait_until(
+		[&] {
+			image img = render_and_read_after(
+				[&] { linked = has_output(fs.data()); },
+				fs.parent.get());
+			return linked && is_opaque_black(img);
+		},
+		LONG))
+		<< "never black while the frame was still the latest";
 
 	// Once those bytes are through, nothing comes: the receive times out
 	// a second after the last one, and the receiver connects again about
@@ -349,11 +354,12 @@ TEST_F(RoundTrip, ProcessedCapturesAreDrawn)
 {
 	// The controller swaps blue and red: red, green, blue, yellow come
 	// back as blue, green, red, cyan.
-	ctl->set_output_behavior(
-		fake::output_behavior::echo([](fake::bytes &p) {
+	ctl->set_output_behavior(fake::output_behavior::echo(
+		[](fake::bytes &p) {
 			for (size_t i = 0; i < p.size(); i += 4)
 				std::swap(p[i], p[i + 2]);
-		}));
+		},
+		300ms));
 	ASSERT_TRUE(ctl->start());
 	make_filter();
 	ASSERT_TRUE(ctl->wait_token_ok(endpoint::input, 1, LONG));
