@@ -44,6 +44,10 @@ constexpr auto CALM = std::chrono::seconds(30);
 // RECENT_RUNS runs.
 constexpr int RECENT_FACTOR = 4;
 constexpr size_t RECENT_RUNS = 16;
+// Each deadline missed in a row doubles the next, up to this many times
+// the planned one: on a machine so busy that every run misses, a worker
+// killed at each deadline would otherwise never finish a run to measure.
+constexpr int MAX_STRETCH = 4;
 // How long a worker that closed its socket may take to end.
 constexpr auto EXIT_GRACE = std::chrono::milliseconds(500);
 
@@ -237,6 +241,7 @@ private:
 	// longest of them.
 	const steady::duration deadline_;
 	std::deque<steady::duration> recent_;
+	int stretch_ = 1;
 	const worker_options opt_;
 	std::shared_ptr<worker_counts> counts_;
 	std::unique_ptr<shared_slot> slot_;
@@ -445,10 +450,14 @@ findings worker_client::run(const cv::Mat &bgra, const regions &hints,
 	    ssize_t(sizeof(req)))
 		lost(child_.end(false), false);
 	wire_reply rep;
-	steady::duration deadline = deadline_;
+	steady::duration deadline = deadline_ * stretch_;
 	for (steady::duration d : recent_)
 		deadline = std::max(deadline, d * RECENT_FACTOR);
 	heard h = await(req, rep, sent + deadline);
+	if (h == heard::late)
+		stretch_ = std::min(stretch_ * 2, MAX_STRETCH);
+	else if (h == heard::reply)
+		stretch_ = 1;
 	if (h == heard::late) {
 		char text[64];
 		snprintf(text, sizeof(text), "missed its %.2f s deadline",

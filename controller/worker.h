@@ -49,7 +49,8 @@ struct worker_options {
 	// Says what happened to a worker, one line an incident.
 	std::function<void(const std::string &)> note;
 	// A run's deadline: this many times its expected cost, at least
-	// min_deadline_s, and a few times the wall time of the slowest recent
+	// min_deadline_s, doubled after each deadline missed in a row (up to
+	// four times), and a few times the wall time of the slowest recent
 	// run.
 	double deadline_factor = 10;
 	double min_deadline_s = 1;

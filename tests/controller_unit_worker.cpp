@@ -216,6 +216,37 @@ TEST(Worker, AHangIsKilledAtTheDeadline)
 	EXPECT_TRUE(no_children());
 }
 
+// A run that fails at once while the next worker may not start yet.
+std::string failure_after_backoff(wrapped &w, const cv::Mat &frame)
+{
+	std::string why = failure_of(w, frame);
+	while (why.find("restarting soon") != std::string::npos) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+		why = failure_of(w, frame);
+	}
+	return why;
+}
+
+TEST(Worker, EachDeadlineMissedInARowDoublesTheNextUpToFourTimes)
+{
+	// Every worker hangs in its first run, as on a machine so busy that
+	// no run finishes in time.
+	fault_env fault("hang:1:qr-fine:always");
+	cv::Mat frame = qm_scene::scene_frame(9);
+	{
+		wrapped w("qr-fine", 0.5);
+		for (const char *deadline : {"0.50", "1.00", "2.00", "2.00"}) {
+			std::string why = failure_after_backoff(w, frame);
+			EXPECT_NE(why.find(std::string("missed its ") +
+					   deadline + " s deadline"),
+				  std::string::npos)
+				<< why;
+		}
+		EXPECT_EQ(w.counts->restarts, 4u);
+	}
+	EXPECT_TRUE(no_children());
+}
+
 TEST(Worker, AWorkerThatKeepsDyingIsStartedAfterABackOff)
 {
 	fault_env fault("abort:1:qr-zxing:always");
