@@ -17,8 +17,11 @@ constexpr double MAX_SIZE_RATIO = 2.0;
 constexpr int FOLLOW_FROM_PX = 2;
 // An object one run saw is looked for only this far (frame pixels): the
 // cost grows with the square, and farther the places a neighbour alike
-// could be taken for it grow too. Beyond, it grows for its motion.
+// could be taken for it grow too. Beyond, it grows for its motion, unless
+// it is found within this of where it was: a still card or sign, however
+// long ago its run was (a busy machine spaces runs far apart).
 constexpr int FOLLOW_ONE_PX = 96;
+constexpr int FOLLOW_STILL_PX = 6;
 
 double seconds_between(uint64_t a, uint64_t b)
 {
@@ -131,11 +134,11 @@ cv::Rect carried_box(const region &r, uint64_t seen, const cv::Mat *run_look,
 {
 	int by = growth(motion_px_per_s, seconds_between(seen, t));
 	cv::Rect box = grown_box(r.box, by, frame);
-	if (by <= FOLLOW_FROM_PX || by > FOLLOW_ONE_PX || !look || !run_look ||
-	    r.seen_ns)
+	if (by <= FOLLOW_FROM_PX || !look || !run_look || r.seen_ns)
 		return box;
 	std::optional<cv::Rect> found =
-		follow_one({run_look, r.box}, *look, by, frame);
+		follow_one({run_look, r.box}, *look,
+			   by <= FOLLOW_ONE_PX ? by : FOLLOW_STILL_PX, frame);
 	return found && found->area() < box.area() ? *found : box;
 }
 

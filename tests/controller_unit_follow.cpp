@@ -385,6 +385,21 @@ TEST(FollowLook, AnObjectOneRunSawIsFoundWhereItWentNotOnANeighbourAlike)
 	// A second away it may be 150 px off: too far to look for.
 	EXPECT_EQ(boxes_carried({0, &a, &la}, S, m.px_per_s, FRAME, &lt),
 		  std::vector<cv::Rect>{cv::Rect(50, 150, 380, 380)});
+	// Unless it is still where it was, however long ago: a card on a
+	// wall, runs far apart on a busy machine. Moved by a little more
+	// than a jitter, it grows for all its motion again.
+	const cv::Rect home(200, 300, 80, 80);
+	cv::Mat stayed = look_of(scene_with(face, home.tl(), 10));
+	std::vector<cv::Rect> out =
+		boxes_carried({0, &a, &la}, 3 * S, m.px_per_s, FRAME, &stayed);
+	ASSERT_EQ(out.size(), 1u);
+	EXPECT_EQ(out[0] & home, home);
+	EXPECT_LE(out[0].width, home.width + 16) << out[0];
+	cv::Mat nudged =
+		look_of(scene_with(face, home.tl() + cv::Point(12, 0), 11));
+	EXPECT_EQ(boxes_carried({0, &a, &la}, 3 * S, m.px_per_s, FRAME,
+				&nudged),
+		  std::vector<cv::Rect>{cv::Rect(0, 0, 730, 720)});
 
 	// A neighbour that looks much like it (a corner of it differs)
 	// stays in the frame while the object is gone. Its look is found on
