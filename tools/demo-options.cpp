@@ -31,9 +31,12 @@ It writes three snapshots of what the filter shows:
   after.png    after the controller has stopped: black
 Then it prints how many frames were captured, sent, received and shown,
 what the controller counted (frames kept, processed, wholly obscured, time
-per detector, CPU) and the round-trip times. The host uses a temporary
-configuration folder, never your own. Needs an X display (run it under
-xvfb-run, as scripts/demo does).
+per detector, CPU) and the round-trip times. It fails when a code, a face
+to hide or the phone number in during.png is as the camera showed it, and
+when more than those is hidden while the controller kept up with every
+frame (on a machine too busy for that it says so and goes on). The host
+uses a temporary configuration folder, never your own. Needs an X display
+(run it under xvfb-run, as scripts/demo does).
 
 Options:
   --output DIR       Folder for the pictures (created when missing).
