@@ -454,11 +454,10 @@ findings worker_client::run(const cv::Mat &bgra, const regions &hints,
 	for (steady::duration d : recent_)
 		deadline = std::max(deadline, d * RECENT_FACTOR);
 	heard h = await(req, rep, sent + deadline);
-	if (h == heard::late)
-		stretch_ = std::min(stretch_ * 2, MAX_STRETCH);
-	else if (h == heard::reply)
+	if (h == heard::reply)
 		stretch_ = 1;
 	if (h == heard::late) {
+		stretch_ = std::min(stretch_ * 2, MAX_STRETCH);
 		char text[64];
 		snprintf(text, sizeof(text), "missed its %.2f s deadline",
 			 std::chrono::duration<double>(deadline).count());
