@@ -75,6 +75,7 @@ std::vector<cv::Rect> boxes(const findings &f)
 // True when this process has no child left, not even a zombie.
 bool no_children()
 {
+	qm_scene::stop_code_reader();
 	int status;
 	return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
 }

@@ -348,11 +348,13 @@ void stop_reader(reader &r)
 
 // The texts read in the picture, each ended by a zero byte; false when
 // the reader died on it.
+std::mutex reader_lock;
+reader the_reader;
+
 bool read_codes_apart(const cv::Mat &grey, std::string *texts)
 {
-	static std::mutex lock;
-	static reader r;
-	std::lock_guard<std::mutex> hold(lock);
+	std::lock_guard<std::mutex> hold(reader_lock);
+	reader &r = the_reader;
 	if (r.pid < 0 && !start_reader(r))
 		return false;
 	cv::Mat pixels = grey.isContinuous() ? grey : grey.clone();
@@ -370,6 +372,13 @@ bool read_codes_apart(const cv::Mat &grey, std::string *texts)
 }
 
 } // namespace
+
+void stop_code_reader()
+{
+	std::lock_guard<std::mutex> hold(reader_lock);
+	if (the_reader.pid >= 0)
+		stop_reader(the_reader);
+}
 
 std::vector<std::string> decode_qr(const cv::Mat &bgra)
 {

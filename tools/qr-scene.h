@@ -58,6 +58,10 @@ bool one_mosaic(const cv::Mat &bgra);
 // The texts of the QR codes ZXing reads in a BGRA picture, trying hard.
 std::vector<std::string> decode_qr(const cv::Mat &bgra);
 
+// Ends the child process that reads codes for decode_qr (started again
+// when next needed), for a check that this process has no children left.
+void stop_code_reader();
+
 // The box grown by margin on every side.
 cv::Rect with_margin(const cv::Rect &box, int margin);
 // A mask of size, 255 within margin of any of boxes, 0 elsewhere.
